@@ -1,0 +1,47 @@
+#include "json_text/escape.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace json_text {
+namespace {
+
+constexpr std::array<bool, 256> make_needs_escape() {
+  std::array<bool, 256> table{};
+  for (std::size_t c = 0; c < 0x20; ++c) table[c] = true;
+  table['"'] = true;
+  table['\\'] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kNeedsEscape = make_needs_escape();
+
+}  // namespace
+
+void append_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<std::uint8_t>(text[i]);
+    if (!kNeedsEscape[byte]) continue;
+    out.append(text.substr(run_start, i - run_start));
+    run_start = i + 1;
+    switch (byte) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\t': out.append("\\t"); break;
+      case '\n': out.append("\\n"); break;
+      case '\f': out.append("\\f"); break;
+      case '\r': out.append("\\r"); break;
+      default: {
+        constexpr std::string_view kHex = "0123456789abcdef";
+        const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+        out.append(escape, sizeof escape);
+      }
+    }
+  }
+  out.append(text.substr(run_start));
+  out.push_back('"');
+}
+
+}  // namespace json_text
