@@ -1,0 +1,85 @@
+#include "corvane/cli/state.hpp"
+
+#include "corvane/contracts/json.hpp"
+#include "corvane/router/json.hpp"
+#include "json_text/reader.hpp"
+#include "json_text/writer.hpp"
+
+namespace corvane::cli {
+
+using json_text::Decoded;
+using json_text::Field;
+using json_text::Reader;
+
+std::string encode_state(const CliState& state) {
+  std::string out;
+  // Room for the fixed part and a typical connector or delivery each.
+  out.reserve(1024 + 1200 * state.router.connectors.size() + 400 * state.router.deliveries.size());
+  json_text::Writer writer(out, json_text::Writer::Layout::Pretty);
+  writer.begin_object();
+  writer.key("tenant_id");
+  std::string tenant;
+  state.tenant_id.uuid().append_to(tenant);
+  writer.raw_string(tenant);
+  writer.key("approval_seed");
+  writer.begin_array();
+  for (const auto byte : state.approval_seed) writer.unsigned_number(byte);
+  writer.end_array();
+  writer.key("router");
+  router::write(writer, state.router);
+  writer.end_object();
+  return out;
+}
+
+namespace {
+
+constexpr std::string_view kSeedExpected = "an array of length 32";
+
+Decoded<void> read_seed(Reader& reader, CliState& state) {
+  const auto peek = reader.parse_whitespace();
+  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
+  if (*peek != '[') return std::unexpected(reader.fix(reader.peek_invalid_type(kSeedExpected)));
+  if (auto entered = reader.enter(); !entered) return entered;
+  reader.eat();
+  auto body = [&]() -> Decoded<void> {
+    bool first = true;
+    for (std::size_t i = 0; i < state.approval_seed.size(); ++i) {
+      auto more = reader.has_next_element(first);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) return json_text::fail(json_text::invalid_length(i, kSeedExpected));
+      auto byte = json_text::read_unsigned(reader, 0xFF, "u8");
+      if (!byte) return std::unexpected(std::move(byte.error()));
+      state.approval_seed[i] = static_cast<std::uint8_t>(*byte);
+    }
+    return {};
+  }();
+  reader.leave();
+  auto closed = reader.end_seq();
+  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
+  if (!closed) return std::unexpected(std::move(closed.error()));
+  return {};
+}
+
+}  // namespace
+
+std::expected<CliState, std::string> decode_state(std::string_view bytes) {
+  static constexpr Field<CliState> fields[] = {
+      {"tenant_id",
+       [](Reader& r, CliState& s) -> Decoded<void> {
+         auto uuid = contracts::read_uuid(r);
+         if (!uuid) return std::unexpected(std::move(uuid.error()));
+         s.tenant_id = varnholt::contracts::TenantId(*uuid);
+         return {};
+       }},
+      {"approval_seed", read_seed},
+      {"router", [](Reader& r, CliState& s) { return router::read(r, s.router); }},
+  };
+  Reader reader(bytes);
+  CliState state;
+  auto read = json_text::read_record(reader, state, "struct CliState", fields);
+  if (read) read = reader.end();
+  if (!read) return std::unexpected(read.error().describe(bytes));
+  return state;
+}
+
+}  // namespace corvane::cli

@@ -1,0 +1,140 @@
+#include "corvane/router/json.hpp"
+
+#include "corvane/contracts/json.hpp"
+
+namespace corvane::router {
+
+using json_text::Decoded;
+using json_text::Field;
+using json_text::Reader;
+using json_text::Writer;
+
+void write(Writer& writer, const RetryPolicy& policy) {
+  writer.begin_object();
+  writer.key("max_attempts");
+  writer.unsigned_number(policy.max_attempts);
+  writer.key("base_delay_seconds");
+  writer.signed_number(policy.base_delay_seconds);
+  writer.key("max_delay_seconds");
+  writer.signed_number(policy.max_delay_seconds);
+  writer.end_object();
+}
+
+void write(Writer& writer, const Router& router) {
+  writer.begin_object();
+  writer.key("connectors");
+  writer.begin_object();
+  std::string key;
+  for (const auto& [id, connector] : router.connectors) {
+    key.clear();
+    id.uuid().append_to(key);
+    writer.key(key);
+    contracts::write(writer, connector);
+  }
+  writer.end_object();
+  writer.key("deliveries");
+  writer.begin_array();
+  for (const auto& delivery : router.deliveries) contracts::write(writer, delivery);
+  writer.end_array();
+  writer.key("policy");
+  write(writer, router.policy);
+  writer.end_object();
+}
+
+Decoded<void> read(Reader& reader, RetryPolicy& out) {
+  static constexpr Field<RetryPolicy> fields[] = {
+      {"max_attempts",
+       [](Reader& r, RetryPolicy& p) -> Decoded<void> {
+         auto v = json_text::read_unsigned(r, 0xFFFFFFFFu, "u32");
+         if (!v) return std::unexpected(std::move(v.error()));
+         p.max_attempts = static_cast<std::uint32_t>(*v);
+         return {};
+       }},
+      {"base_delay_seconds",
+       [](Reader& r, RetryPolicy& p) -> Decoded<void> {
+         auto v = json_text::read_signed(r, "i64");
+         if (!v) return std::unexpected(std::move(v.error()));
+         p.base_delay_seconds = *v;
+         return {};
+       }},
+      {"max_delay_seconds",
+       [](Reader& r, RetryPolicy& p) -> Decoded<void> {
+         auto v = json_text::read_signed(r, "i64");
+         if (!v) return std::unexpected(std::move(v.error()));
+         p.max_delay_seconds = *v;
+         return {};
+       }},
+  };
+  return json_text::read_record(reader, out, "struct RetryPolicy", fields);
+}
+
+namespace {
+
+// The connector map: member names are connector identifiers; a repeated
+// identifier replaces the earlier entry.
+Decoded<void> read_connectors(Reader& reader, Router& out) {
+  const auto peek = reader.parse_whitespace();
+  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
+  if (*peek != '{') return std::unexpected(reader.fix(reader.peek_invalid_type("a map")));
+  if (auto entered = reader.enter(); !entered) return entered;
+  reader.eat();
+  out.connectors.clear();
+  auto body = [&]() -> Decoded<void> {
+    bool first = true;
+    for (;;) {
+      auto more = reader.has_next_key(first);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) return {};
+      auto key = reader.parse_key();
+      if (!key) return std::unexpected(std::move(key.error()));
+      auto id = contracts::parse_uuid_text(*key);
+      if (!id) return std::unexpected(std::move(id.error()));
+      if (auto colon = reader.parse_object_colon(); !colon) return colon;
+      contracts::InstalledConnector connector;
+      if (auto read = contracts::read(reader, connector); !read) return read;
+      out.connectors.insert_or_assign(ConnectorId(*id), std::move(connector));
+    }
+  }();
+  reader.leave();
+  auto closed = reader.end_map();
+  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
+  if (!closed) return std::unexpected(std::move(closed.error()));
+  return {};
+}
+
+Decoded<void> read_deliveries(Reader& reader, Router& out) {
+  const auto peek = reader.parse_whitespace();
+  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
+  if (*peek != '[') return std::unexpected(reader.fix(reader.peek_invalid_type("a sequence")));
+  if (auto entered = reader.enter(); !entered) return entered;
+  reader.eat();
+  out.deliveries.clear();
+  auto body = [&]() -> Decoded<void> {
+    bool first = true;
+    for (;;) {
+      auto more = reader.has_next_element(first);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) return {};
+      auto& delivery = out.deliveries.emplace_back();
+      if (auto read = contracts::read(reader, delivery); !read) return read;
+    }
+  }();
+  reader.leave();
+  auto closed = reader.end_seq();
+  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
+  if (!closed) return std::unexpected(std::move(closed.error()));
+  return {};
+}
+
+}  // namespace
+
+Decoded<void> read(Reader& reader, Router& out) {
+  static constexpr Field<Router> fields[] = {
+      {"connectors", read_connectors},
+      {"deliveries", read_deliveries},
+      {"policy", [](Reader& r, Router& router) { return read(r, router.policy); }},
+  };
+  return json_text::read_record(reader, out, "struct Router", fields);
+}
+
+}  // namespace corvane::router

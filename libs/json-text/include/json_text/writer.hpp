@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace json_text {
+
+// Streams JSON text into a string in one of two layouts:
+// - pretty: each member or element on its own line, two spaces of indentation
+//   per level, ": " after keys, "{}" and "[]" for empty containers, no line
+//   feed after the last closing bracket;
+// - compact: no whitespace at all.
+// Members are written in the order the caller gives them.
+class Writer {
+ public:
+  enum class Layout : std::uint8_t { Pretty, Compact };
+
+  Writer(std::string& out, Layout layout) : out_(out), pretty_(layout == Layout::Pretty) {}
+
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
+
+  // The key of the next object member.
+  void key(std::string_view name);
+
+  void string(std::string_view text);
+  void unsigned_number(std::uint64_t value);
+  void signed_number(std::int64_t value);
+  void null();
+  // A value already written as JSON text by the caller (e.g. a timestamp).
+  void raw_string(std::string_view text_without_quotes);
+
+ private:
+  void open(char bracket);
+  void close(char bracket);
+  void before_value();
+  void newline_and_indent();
+
+  std::string& out_;
+  bool pretty_;
+  std::vector<bool> has_members_;  // one per open container
+  bool after_key_ = false;
+};
+
+// Writes a general JSON value compactly with object members in ascending byte
+// order of their keys. Floating-point numbers are written in their shortest
+// round-trip form.
+void write_compact(const nlohmann::json& value, std::string& out);
+
+}  // namespace json_text

@@ -1,0 +1,129 @@
+#include "json_text/writer.hpp"
+
+#include <charconv>
+
+#include <nlohmann/json.hpp>
+
+#include "json_text/escape.hpp"
+#include "json_text/reader.hpp"
+
+namespace json_text {
+namespace {
+
+template <typename Int>
+void append_integer(std::string& out, Int value) {
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+}  // namespace
+
+void Writer::newline_and_indent() {
+  out_.push_back('\n');
+  out_.append(2 * has_members_.size(), ' ');
+}
+
+void Writer::before_value() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (has_members_.empty()) return;
+  if (has_members_.back()) out_.push_back(',');
+  has_members_.back() = true;
+  if (pretty_) newline_and_indent();
+}
+
+void Writer::key(std::string_view name) {
+  if (has_members_.back()) out_.push_back(',');
+  has_members_.back() = true;
+  if (pretty_) newline_and_indent();
+  append_string(out_, name);
+  out_.append(pretty_ ? ": " : ":");
+  after_key_ = true;
+}
+
+void Writer::open(char bracket) {
+  before_value();
+  out_.push_back(bracket);
+  has_members_.push_back(false);
+}
+
+void Writer::close(char bracket) {
+  const bool had_members = has_members_.back();
+  has_members_.pop_back();
+  if (pretty_ && had_members) newline_and_indent();
+  out_.push_back(bracket);
+}
+
+void Writer::string(std::string_view text) {
+  before_value();
+  append_string(out_, text);
+}
+
+void Writer::raw_string(std::string_view text_without_quotes) {
+  before_value();
+  out_.push_back('"');
+  out_.append(text_without_quotes);
+  out_.push_back('"');
+}
+
+void Writer::unsigned_number(std::uint64_t value) {
+  before_value();
+  append_integer(out_, value);
+}
+
+void Writer::signed_number(std::int64_t value) {
+  before_value();
+  append_integer(out_, value);
+}
+
+void Writer::null() {
+  before_value();
+  out_.append("null");
+}
+
+void write_compact(const nlohmann::json& value, std::string& out) {
+  using Type = nlohmann::json::value_t;
+  switch (value.type()) {
+    case Type::null: out.append("null"); return;
+    case Type::boolean: out.append(value.get<bool>() ? "true" : "false"); return;
+    case Type::number_unsigned: append_integer(out, value.get<std::uint64_t>()); return;
+    case Type::number_integer: append_integer(out, value.get<std::int64_t>()); return;
+    case Type::number_float: {
+      out.append(format_float(value.get<double>()));
+      return;
+    }
+    case Type::string: append_string(out, value.get_ref<const std::string&>()); return;
+    case Type::array: {
+      out.push_back('[');
+      bool first = true;
+      for (const auto& element : value) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_compact(element, out);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Type::object: {
+      // nlohmann::json keeps members in a std::map: byte order of the keys.
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [name, member] : value.items()) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_string(out, name);
+        out.push_back(':');
+        write_compact(member, out);
+      }
+      out.push_back('}');
+      return;
+    }
+    case Type::binary:
+    case Type::discarded: out.append("null"); return;
+  }
+}
+
+}  // namespace json_text
