@@ -11,32 +11,46 @@ namespace varnholt::error {
 struct InvalidIdentifier {
   std::string_view kind;  // names the kind of identifier; lives as long as the program
   std::string value;
+  friend bool operator==(const InvalidIdentifier&, const InvalidIdentifier&) = default;
 };
 struct UnsupportedVersion {
   std::string found;
   std::string lowest;
   std::string highest;
+  friend bool operator==(const UnsupportedVersion&, const UnsupportedVersion&) = default;
 };
 struct CanonicalSerialization {
   std::string detail;
+  friend bool operator==(const CanonicalSerialization&, const CanonicalSerialization&) = default;
 };
-struct SignatureVerification {};
+struct SignatureVerification {
+  friend bool operator==(const SignatureVerification&, const SignatureVerification&) = default;
+};
 struct UnknownAlgorithm {
   std::string name;
+  friend bool operator==(const UnknownAlgorithm&, const UnknownAlgorithm&) = default;
 };
 struct EnvelopeExpired {
   std::string time;
+  friend bool operator==(const EnvelopeExpired&, const EnvelopeExpired&) = default;
 };
 struct EnvelopeNotYetValid {
   std::string time;
+  friend bool operator==(const EnvelopeNotYetValid&, const EnvelopeNotYetValid&) = default;
 };
-struct EncryptionFailed {};
-struct DecryptionFailed {};
+struct EncryptionFailed {
+  friend bool operator==(const EncryptionFailed&, const EncryptionFailed&) = default;
+};
+struct DecryptionFailed {
+  friend bool operator==(const DecryptionFailed&, const DecryptionFailed&) = default;
+};
 struct Validation {
   std::string detail;
+  friend bool operator==(const Validation&, const Validation&) = default;
 };
 struct UnknownProduct {
   std::string name;
+  friend bool operator==(const UnknownProduct&, const UnknownProduct&) = default;
 };
 
 // The error value of the platform libraries. It is returned, never thrown; its

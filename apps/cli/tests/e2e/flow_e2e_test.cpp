@@ -1,0 +1,231 @@
+// End-to-end tests of the subcommands: the real binary in a temporary
+// directory, checking stdout, stderr, exit status and the state file's bytes.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+#include "process.hpp"
+
+namespace corvane::e2e {
+namespace {
+
+const std::string kUuid = "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}";
+
+class Bridge : public ::testing::Test {
+ protected:
+  RunResult run(std::vector<std::string> args) { return run_corvanectl(dir_.path(), args); }
+
+  // Runs a command that must succeed and returns its stdout without the line feed.
+  std::string ok(std::vector<std::string> args) {
+    const auto result = run(args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(!result.out.empty() && result.out.back() == '\n');
+    return result.out.empty() ? "" : result.out.substr(0, result.out.size() - 1);
+  }
+
+  // Runs a command that must fail with `message`, print nothing and leave the
+  // state file as it was.
+  void fails(std::vector<std::string> args, const std::string& message) {
+    const auto before = exists() ? state() : "";
+    const auto result = run(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "error: " + message + "\n");
+    if (!before.empty()) EXPECT_EQ(state(), before);
+  }
+
+  std::string install(const std::string& name, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--json", "install", name, "--endpoint-ref", "cfg://e",
+                                     "--secret-ref", "vault://s"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return nlohmann::json::parse(ok(args))["connector"].get<std::string>();
+  }
+
+  bool exists() const { return std::filesystem::exists(dir_ / "corvane.json"); }
+  std::string state() const { return read_file(dir_ / "corvane.json"); }
+  void edit(const std::string& from, const std::string& to) {
+    auto text = state();
+    const auto at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    write_file(dir_ / "corvane.json", text);
+  }
+  nlohmann::json deliveries() { return nlohmann::json::parse(ok({"deliveries", "--json"})); }
+
+  TempDir dir_;
+};
+
+TEST_F(Bridge, InitCreatesAFreshStateOnce) {
+  const auto line = ok({"init"});
+  EXPECT_TRUE(std::regex_match(line, std::regex("bridge initialised for tenant " + kUuid)));
+  const auto text = state();
+  EXPECT_EQ(text.find("{\n  \"tenant_id\": \"" + line.substr(30) + "\",\n  \"approval_seed\": [\n"), 0u);
+  EXPECT_NE(text.find("  \"router\": {\n    \"connectors\": {},\n    \"deliveries\": [],\n"
+                      "    \"policy\": {\n      \"max_attempts\": 5,\n      \"base_delay_seconds\": 30,\n"
+                      "      \"max_delay_seconds\": 3600\n    }\n  }\n}"),
+            std::string::npos);
+  EXPECT_EQ(text.back(), '}');
+  fails({"init"}, "corvane.json already exists");
+  fails({"init", "--state", "."}, ". already exists");
+
+  const auto json = ok({"--state", "other.json", "init", "--json"});
+  EXPECT_TRUE(std::regex_match(json, std::regex("\\{\"tenant\":\"" + kUuid + "\"\\}")));
+}
+
+TEST_F(Bridge, ReadingCommandsNeedAState) {
+  fails({"list"}, "corvane.json: No such file or directory (os error 2) (run init first)");
+  fails({"deliveries", "--json", "--state", "a/b.json"},
+        "a/b.json: No such file or directory (os error 2) (run init first)");
+  fails({"init", "--state", "a/b.json"}, "No such file or directory (os error 2)");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "a"));
+}
+
+TEST_F(Bridge, EmptyBridgeListsNothing) {
+  ok({"init"});
+  const auto before = state();
+  EXPECT_EQ(run({"list"}).out, "\n");
+  EXPECT_EQ(run({"list", "--json"}).out, "[]\n");
+  EXPECT_EQ(run({"deliveries"}).out, "\n");
+  EXPECT_EQ(run({"--json", "deliveries"}).out, "[]\n");
+  EXPECT_EQ(state(), before) << "reading commands never write";
+}
+
+TEST_F(Bridge, InstallApproveRouteWalkThrough) {
+  ok({"init"});
+  const auto text = ok({"install", "alerts-webhook", "--endpoint-ref", "cfg://e", "--secret-ref",
+                        "vault://s", "--event", "alert", "--class=security_metadata", "--class",
+                        "operational_metadata", "--class", "security_metadata"});
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(
+      text, match,
+      std::regex("connector (" + kUuid + ") installed \u2014 PENDING APPROVAL \\(receives nothing yet\\)")));
+  const std::string id = match[1];
+  EXPECT_EQ(ok({"list"}), id + "  alerts-webhook    PendingApproval  2 class(es), 1 event type(s)");
+  EXPECT_NE(state().find("\"allowed_classes\": [\n            \"operational_metadata\",\n"
+                         "            \"security_metadata\"\n          ]"),
+            std::string::npos);
+
+  EXPECT_EQ(ok({"route", "alert"}), "0 delivery(ies) queued");
+  EXPECT_EQ(ok({"approve", id, "--workflow-ref", "wf-7"}), "connector " + id + " approved via wf-7");
+  EXPECT_EQ(ok({"--json", "route", "alert", "--class", "security_metadata"}), "{\"queued\":1}");
+  EXPECT_EQ(ok({"route", "alert", "--class", "redacted_error"}), "0 delivery(ies) queued");
+
+  const auto log = deliveries();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0]["status"], (nlohmann::json{{"status", "refused"}, {"reason", "connector_not_approved"}}));
+  EXPECT_EQ(log[1]["status"]["status"], "queued");
+  EXPECT_EQ(log[1]["status"]["attempt"], 1);
+  EXPECT_EQ(log[2]["status"]["reason"], "data_class_not_allowed");
+  // --json output has its keys in ascending order at every level.
+  const auto json = ok({"deliveries", "--json"});
+  EXPECT_NE(json.find("{\"connector_id\":\"" + id + "\",\"created_at\":"), std::string::npos);
+  EXPECT_NE(json.find("\"status\":{\"attempt\":1,\"next_attempt_at\":"), std::string::npos);
+  // The text listing shows the status in stored order.
+  const auto lines = ok({"deliveries"});
+  EXPECT_NE(lines.find("  alert  {\"status\":\"queued\",\"attempt\":1,\"next_attempt_at\":\""),
+            std::string::npos);
+  EXPECT_EQ(ok({"list", "--json"}),
+            "[{\"classes\":2,\"connector\":\"" + id +
+                "\",\"events\":1,\"kind\":\"signed_webhook_outbound\",\"name\":\"alerts-webhook\","
+                "\"status\":\"Approved\"}]");
+}
+
+TEST_F(Bridge, FailedCommandsLeaveTheFileAlone) {
+  ok({"init"});
+  const auto id = install("a", {"--event", "x"});
+  fails({"install", "b", "--endpoint-ref", "e", "--secret-ref", "s", "--class", "Operational_Metadata"},
+        "unknown data class 'Operational_Metadata'");
+  fails({"route", "x", "--class", "redacted_error", "--class", " redacted_error"},
+        "unknown data class ' redacted_error'");
+  fails({"approve", "FFFFFFFF-FFFF-4FFF-BFFF-FFFFFFFFFFFF", "--workflow-ref", "w", "--json"},
+        "unknown connector ffffffff-ffff-4fff-bfff-ffffffffffff");
+  edit("\"x\"", "\"y\"");
+  fails({"approve", "{" + id + "}", "--workflow-ref", "w"},
+        "connector manifest signature invalid or manifest tampered");
+}
+
+TEST_F(Bridge, RoutingJudgesConnectorsInIdentifierOrder) {
+  ok({"init"});
+  std::vector<std::string> ids;
+  for (int i = 0; i < 5; ++i) {
+    ids.push_back(install("c" + std::to_string(i), {"--event", "e"}));
+    ok({"approve", ids.back(), "--workflow-ref", "w"});
+  }
+  EXPECT_EQ(ok({"route", "e"}), "5 delivery(ies) queued");
+  std::sort(ids.begin(), ids.end());
+  const auto log = deliveries();
+  for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(log[i]["connector_id"], ids[i]);
+  const auto listed = ok({"list"});
+  for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
+    EXPECT_LT(listed.find(ids[i]), listed.find(ids[i + 1]));
+  }
+}
+
+TEST_F(Bridge, TamperingIsARefusalNotAnError) {
+  ok({"init"});
+  const auto renamed = install("renamed", {"--event", "e"});
+  const auto retyped = install("retyped", {"--event", "e"});
+  for (const auto& id : {renamed, retyped}) ok({"approve", id, "--workflow-ref", "w"});
+  edit("\"renamed\"", "\"renamee\"");
+  edit("\"retyped\",\n          \"kind\"", "\"retyped\",\n          \"kind\"");
+  edit("\"allowed_event_types\": [\n            \"e\"\n          ],\n          \"version\": 1\n        },\n"
+       "        \"signature\"",
+       "\"allowed_event_types\": [\n            \"e\",\n            \"f\"\n          ],\n          \"version\": 1\n        },\n"
+       "        \"signature\"");
+  EXPECT_EQ(ok({"route", "e"}), "0 delivery(ies) queued");
+  for (const auto& delivery : deliveries()) {
+    EXPECT_EQ(delivery["status"]["reason"], "manifest_signature_invalid");
+  }
+}
+
+TEST_F(Bridge, ANewSeedOrTenantRefusesEveryConnector) {
+  ok({"init"});
+  const auto id = install("c", {"--event", "e"});
+  ok({"approve", id, "--workflow-ref", "w"});
+  const auto original = state();
+
+  const auto tenant_at = original.find("\"tenant_id\": \"") + 14;
+  edit(original.substr(tenant_at, 36), "00000000-0000-4000-8000-000000000000");
+  ok({"route", "e"});
+  EXPECT_EQ(deliveries().back()["status"]["reason"], "tenant_mismatch");
+
+  write_file(dir_ / "corvane.json", original);
+  const auto seed_at = original.find("\"approval_seed\": [\n    ") + 23;
+  const auto seed_end = original.find(',', seed_at);
+  const auto first = original.substr(seed_at, seed_end - seed_at);
+  edit("\"approval_seed\": [\n    " + first + ",",
+       "\"approval_seed\": [\n    " + std::to_string((std::stoi(first) + 1) % 256) + ",");
+  ok({"route", "e"});
+  EXPECT_EQ(deliveries().back()["status"]["reason"], "manifest_signature_invalid");
+}
+
+TEST_F(Bridge, RetryPolicyEditsSetTheFirstAttempt) {
+  ok({"init"});
+  ok({"approve", install("c", {"--event", "e"}), "--workflow-ref", "w"});
+  const auto first_attempt_delay = [&](const std::string& base, const std::string& max) {
+    auto text = state();
+    text = std::regex_replace(text, std::regex("\"base_delay_seconds\": -?\\d+"),
+                              "\"base_delay_seconds\": " + base);
+    text = std::regex_replace(text, std::regex("\"max_delay_seconds\": -?\\d+"),
+                              "\"max_delay_seconds\": " + max);
+    write_file(dir_ / "corvane.json", text);
+    ok({"route", "e"});
+    const auto last = deliveries().back();
+    const auto created = last["created_at"].get<std::string>();
+    const auto next = last["status"]["next_attempt_at"].get<std::string>();
+    const auto seconds = [](const std::string& t) {
+      return std::stoi(t.substr(11, 2)) * 3600 + std::stoi(t.substr(14, 2)) * 60 + std::stoi(t.substr(17, 2));
+    };
+    return (seconds(next) - seconds(created) + 86400 * 2) % 86400;
+  };
+  EXPECT_EQ(first_attempt_delay("600", "60"), 60);
+  EXPECT_EQ(first_attempt_delay("-5", "3600"), 86400 - 5);
+  EXPECT_EQ(first_attempt_delay("30", "3600"), 30);
+}
+
+}  // namespace
+}  // namespace corvane::e2e
