@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -330,17 +331,28 @@ UsageError CommandLine::describe(const CLI::ParseError& error, const Style& styl
     return UsageError{*fault_, context};
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
-    for (const CLI::App* app : {context, static_cast<const CLI::App*>(&app_)}) {
+    // CLI11 names the option at the start of its message. The same name can
+    // exist before and after the subcommand: an option given twice is the
+    // one with several values; a missing value can only be in the command
+    // being parsed when the arguments ran out.
+    const std::array<const CLI::App*, 2> owners{context, &app_};
+    for (const CLI::App* app : owners) {
       for (const CLI::Option* opt : app->get_options()) {
-        if (!what.starts_with(opt->get_name() + ":")) continue;
-        const std::string shown = "'" + detail::argument_display(*opt, style) + "'";
-        if (opt->count() > 1) {
-          return UsageError{
-              "The argument " + shown + " was provided more than once, but cannot be used "
-              "multiple times",
-              app};
+        if (what.starts_with(opt->get_name() + ":") && opt->count() > 1) {
+          return UsageError{"The argument '" + detail::argument_display(*opt, style) +
+                                "' was provided more than once, but cannot be used "
+                                "multiple times",
+                            app};
         }
-        return UsageError{"The argument " + shown + " requires a value but none was supplied", app};
+      }
+    }
+    for (const CLI::App* app : owners) {
+      for (const CLI::Option* opt : app->get_options()) {
+        if (what.starts_with(opt->get_name() + ":")) {
+          return UsageError{"The argument '" + detail::argument_display(*opt, style) +
+                                "' requires a value but none was supplied",
+                            app};
+        }
       }
     }
   }

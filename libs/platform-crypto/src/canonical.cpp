@@ -93,31 +93,27 @@ char16_t composed_of(char base, char second) {
   return kCompose[b][s - 0x80u];
 }
 
+// Tests eight bytes at a time; the last word overlaps the one before it
+// instead of falling back to a byte loop.
 bool is_ascii(std::string_view text) {
   constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   const char* p = text.data();
-  std::size_t n = text.size();
-  std::uint64_t seen = 0;
-  while (n >= 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3]) & kHighBits) != 0) return false;
-    p += 32;
-    n -= 32;
+  const std::size_t n = text.size();
+  if (n < 8) {
+    unsigned bits = 0;
+    for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
+    return bits < 0x80;
   }
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    seen |= w;
-    p += 8;
-    n -= 8;
+  std::uint64_t bits = 0;
+  std::uint64_t word;
+  const char* const last = p + n - 8;
+  for (; p < last; p += 8) {
+    std::memcpy(&word, p, sizeof word);
+    bits |= word;
   }
-  if (n > 0) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    seen |= w;
-  }
-  return (seen & kHighBits) == 0;
+  std::memcpy(&word, last, sizeof word);
+  bits |= word;
+  return (bits & kHighBits) == 0;
 }
 
 // ---------------------------------------------------------------------------

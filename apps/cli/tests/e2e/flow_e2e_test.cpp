@@ -35,7 +35,9 @@ class Bridge : public ::testing::Test {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "error: " + message + "\n");
-    if (!before.empty()) EXPECT_EQ(state(), before);
+    if (!before.empty()) {
+      EXPECT_EQ(state(), before);
+    }
   }
 
   std::string install(const std::string& name, std::vector<std::string> extra = {}) {
