@@ -24,6 +24,9 @@ using varnholt::contracts::Timestamp;
 using varnholt::crypto::SigningKey;
 using Result = std::expected<void, std::string>;
 
+// How long a changing command waits for another run to finish with the file.
+constexpr std::chrono::seconds kLockTimeout{30};
+
 // Writes all of `text` to standard output.
 Result write_stdout(std::string_view text) {
   while (!text.empty()) {
@@ -94,7 +97,7 @@ Result run_init(const Cli& cli) {
   state.tenant_id = varnholt::contracts::TenantId::new_v4();
   state.approval_seed = key.seed();
   state.router.policy = router::RetryPolicy{5, 30, 3600};
-  if (auto saved = save_state(cli.state, state); !saved) return saved;
+  if (auto saved = save_state(cli.state, state, SaveMode::CreateNew); !saved) return saved;
   const auto tenant = state.tenant_id.to_string();
   return emit(
       cli.json, [&] { return nlohmann::json{{"tenant", tenant}}; },
@@ -204,6 +207,16 @@ std::expected<void, std::string> run(const Cli& cli) {
   const auto now = Timestamp::now();
   if (std::holds_alternative<command::Init>(cli.command)) return run_init(cli);
 
+  // Commands that change the state hold the lock from reading to replacing.
+  std::optional<StateLock> lock;
+  const bool changes_state = std::holds_alternative<command::Install>(cli.command) ||
+                             std::holds_alternative<command::Approve>(cli.command) ||
+                             std::holds_alternative<command::Route>(cli.command);
+  if (changes_state) {
+    auto acquired = StateLock::acquire(cli.state, kLockTimeout);
+    if (!acquired) return std::unexpected(std::move(acquired.error()));
+    lock.emplace(std::move(*acquired));
+  }
   auto state = load_state(cli.state);
   if (!state) return std::unexpected(std::move(state.error()));
   const auto key = SigningKey::from_bytes(state->approval_seed);

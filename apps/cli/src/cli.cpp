@@ -144,8 +144,8 @@ CLI::Option* CommandLine::add_text(CLI::App& app, const std::string& name, std::
 }
 
 CLI::Option* CommandLine::add_texts(CLI::App& app, const std::string& name,
-                                    std::vector<std::string>& target,
-                                    const std::string& value_name, const std::string& help) {
+                                    std::vector<std::string>& target, const std::string& value_name,
+                                    const std::string& help) {
   value_options_.insert(name);
   // One value per occurrence: "--event a b" leaves "b" as an unexpected argument.
   return app.add_option(name, target, help)
@@ -213,8 +213,8 @@ void CommandLine::declare() {
             "Data classes: operational_metadata | security_metadata | pseudonymous_identifier | "
             "encrypted_object_reference | redacted_error");
 
-  approve_ = app_.add_subcommand("approve",
-                                 "Approve an installed connector against a workflow reference");
+  approve_ =
+      app_.add_subcommand("approve", "Approve an installed connector against a workflow reference");
   add_text(*approve_, "connector", connector_text_, "CONNECTOR")->required()->check(uuid_check());
   add_state_option(*approve_);
   add_text(*approve_, "--workflow-ref", workflow_ref_, "WORKFLOW_REF")->required();
@@ -285,16 +285,15 @@ std::optional<UsageError> CommandLine::unexpected_argument(const Style& style) c
       if (arg == "--") continue;
       const bool option_like = arg.size() > 1 && arg.front() == '-';
       if (app == &app_ && sub == nullptr && !option_like) {
-        return UsageError{"The subcommand '" + style.literal(displayable(arg)) + "' wasn't recognized",
-                          app};
+        return UsageError{
+            "The subcommand '" + style.literal(displayable(arg)) + "' wasn't recognized", app};
       }
       std::string shown = displayable(arg);
       if (arg.starts_with("--")) shown = shown.substr(0, shown.find('='));
       std::string message = "Found argument '" + style.literal(shown) +
                             "' which wasn't expected, or isn't valid in this context";
-      const bool has_positionals = !app->get_options([](const CLI::Option* opt) {
-                                          return opt->get_positional();
-                                        }).empty();
+      const bool has_positionals =
+          !app->get_options([](const CLI::Option* opt) { return opt->get_positional(); }).empty();
       if (option_like && has_positionals) {
         message += "\n\n\tIf you tried to supply `" + shown +
                    "` as a value rather than a flag, use `-- " + shown + "`";
@@ -363,10 +362,10 @@ UsageError CommandLine::describe(const CLI::ParseError& error, const Style& styl
         if (!names.empty()) names += ", ";
         names += each->get_name();
       }
-      return UsageError{"'" + style.literal(app_.get_name()) +
-                            "' requires a subcommand but one was not provided\n  [subcommands: " +
-                            names + "]",
-                        &app_};
+      return UsageError{
+          "'" + style.literal(app_.get_name()) +
+              "' requires a subcommand but one was not provided\n  [subcommands: " + names + "]",
+          &app_};
     }
     return missing_required(*sub, style);
   }
@@ -392,8 +391,8 @@ ParseResult CommandLine::show_help_topic(const ParserStreams& streams) {
     if (!is_valid_utf8(topic)) {
       return print_usage_error(UsageError{std::string(kInvalidUtf8), help_}, streams);
     }
-    const auto found = target->get_subcommands(
-        [&topic](const CLI::App* sub) { return sub->get_name() == topic; });
+    const auto found =
+        target->get_subcommands([&topic](const CLI::App* sub) { return sub->get_name() == topic; });
     if (found.empty()) {
       const Style style(streams.err_colour);
       return print_usage_error(
@@ -419,8 +418,8 @@ std::filesystem::path CommandLine::state_path(const CLI::App& sub) const {
 ParseResult CommandLine::finish(const ParserStreams& streams) {
   const CLI::App* sub = selected();
   if (sub == nullptr) {
-    return print_usage_error(
-        UsageError{"a subcommand is required but one was not provided", &app_}, streams);
+    return print_usage_error(UsageError{"a subcommand is required but one was not provided", &app_},
+                             streams);
   }
   if (sub == help_) return show_help_topic(streams);
 
@@ -428,7 +427,8 @@ ParseResult CommandLine::finish(const ParserStreams& streams) {
   cli.state = state_path(*sub);
   const CLI::Option* json = sub->get_option_no_throw("--json");
   const CLI::Option* top_json = app_.get_option_no_throw("--json");
-  cli.json = (top_json != nullptr && top_json->count() > 0) || (json != nullptr && json->count() > 0);
+  cli.json =
+      (top_json != nullptr && top_json->count() > 0) || (json != nullptr && json->count() > 0);
   if (sub == init_) {
     cli.command = command::Init{};
   } else if (sub == install_) {
@@ -436,8 +436,7 @@ ParseResult CommandLine::finish(const ParserStreams& streams) {
   } else if (sub == approve_) {
     if (!connector_) {
       return print_usage_error(
-          UsageError{"the following required argument was not provided: connector", sub},
-          streams);
+          UsageError{"the following required argument was not provided: connector", sub}, streams);
     }
     cli.command = command::Approve{*connector_, std::move(workflow_ref_)};
   } else if (sub == list_) {

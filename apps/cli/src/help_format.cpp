@@ -56,14 +56,14 @@ bool is_builtin(const CLI::App& app, const CLI::Option* opt) {
   return opt == app.get_help_ptr() || opt == app.get_version_ptr();
 }
 
-bool takes_value(const CLI::Option& opt) { return opt.get_items_expected_max() > 0; }
+bool takes_value(const CLI::Option& opt) {
+  return opt.get_items_expected_max() > 0;
+}
 
 // Options in the order they were declared, then help and version.
 std::vector<const CLI::Option*> listed_options(const CLI::App& app) {
-  std::vector<const CLI::Option*> listed =
-      app.get_options([&app](const CLI::Option* opt) {
-        return !opt->get_positional() && !is_builtin(app, opt);
-      });
+  std::vector<const CLI::Option*> listed = app.get_options(
+      [&app](const CLI::Option* opt) { return !opt->get_positional() && !is_builtin(app, opt); });
   if (const CLI::Option* help = app.get_help_ptr()) listed.push_back(help);
   if (const CLI::Option* version = app.get_version_ptr()) listed.push_back(version);
   return listed;

@@ -355,6 +355,11 @@ TEST(CanonicalBytes, FloatInsideAnObjectComesBeforeItsDuplicateKey) {
             float_text("a"));
 }
 
+TEST(CanonicalBytes, ValueWithoutJsonTextIsRejected) {
+  EXPECT_EQ(failure_of(json::object({{"a", json::array({1, json::binary({1, 2})})}})),
+            "value is not representable as JSON: binary value at a.1");
+}
+
 // ---------------------------------------------------------------------------
 // canonicalize
 

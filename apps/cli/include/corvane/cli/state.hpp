@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -40,9 +41,37 @@ struct CliState {
 // be decoded.
 [[nodiscard]] std::expected<CliState, std::string> load_state(const std::filesystem::path& path);
 
-// Writes the whole state to `path`. Failures carry the OS description only.
+enum class SaveMode : std::uint8_t {
+  Replace,    // write over the file at `path`, or create it
+  CreateNew,  // create the file; fail with "{path} already exists" if it appeared meanwhile
+};
+
+// Writes the whole state to `path` so that a crash leaves either the old or the
+// new file, never a partial one. Failures carry the OS description only.
 [[nodiscard]] std::expected<void, std::string> save_state(const std::filesystem::path& path,
-                                                          const CliState& state);
+                                                          const CliState& state,
+                                                          SaveMode mode = SaveMode::Replace);
+
+// An exclusive advisory lock on the state file, held by a changing command from
+// reading the file until it is replaced, so that concurrent runs take turns
+// and none loses another's work. Released when destroyed.
+class StateLock {
+ public:
+  // Waits up to `timeout` for the lock. A file that cannot be opened yields no
+  // lock (and no error): reading it will report why.
+  [[nodiscard]] static std::expected<StateLock, std::string> acquire(
+      const std::filesystem::path& path, std::chrono::milliseconds timeout);
+
+  StateLock(StateLock&& other) noexcept;
+  StateLock& operator=(StateLock&&) = delete;
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
+  ~StateLock();
+
+ private:
+  explicit StateLock(int fd) noexcept : fd_(fd) {}
+  int fd_ = -1;
+};
 
 // "No such file or directory (os error 2)": the system's text for an error
 // number and the number itself.
