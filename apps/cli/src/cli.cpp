@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -84,6 +85,10 @@ struct GlobalCase {
   std::string state;
   bool json;
 };
+
+void PrintTo(const GlobalCase& c, std::ostream* os) {
+  for (const std::string& arg : c.args) *os << arg << ' ';
+}
 
 class GlobalOptions : public ::testing::TestWithParam<GlobalCase> {};
 
@@ -203,6 +208,10 @@ struct UsageCase {
   std::string message;  // expected right after "error: "
   std::string usage;    // the usage line that follows
 };
+
+void PrintTo(const UsageCase& c, std::ostream* os) {
+  *os << c.label;
+}
 
 class UsageErrors : public ::testing::TestWithParam<UsageCase> {};
 
@@ -389,7 +398,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"help", "route", "deeper"},
                   "The subcommand 'deeper' wasn't recognized",
                   kRouteUsage}),
-    [](const ::testing::TestParamInfo<UsageCase>& info) { return info.param.label; });
+    [](const ::testing::TestParamInfo<UsageCase>& param_info) { return param_info.param.label; });
 
 TEST(UsageErrorText, ShowsUndecodableArgumentsWithReplacementCharacters) {
   const Outcome outcome = parse({"list", "a\xff"});
@@ -466,6 +475,10 @@ struct SubcommandHelpCase {
   std::vector<std::string> must_list;  // option texts that must appear with their help
 };
 
+void PrintTo(const SubcommandHelpCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class SubcommandHelp : public ::testing::TestWithParam<SubcommandHelpCase> {};
 
 TEST_P(SubcommandHelp, DescribesTheSubcommandAndItsGlobals) {
@@ -539,7 +552,7 @@ INSTANTIATE_TEST_SUITE_P(
             "Install an outbound signed webhook connector (starts pending approval)",
             "corvanectl install [OPTIONS] --endpoint-ref <ENDPOINT_REF> --secret-ref "
             "<SECRET_REF> <NAME>",
-            {"<NAME>  "},
+            {"  <NAME>  "},
             {"--endpoint-ref <ENDPOINT_REF>  Config reference for the endpoint — never a raw URL",
              "--secret-ref <SECRET_REF>      Varnholt secret reference for the signing secret",
              "--event <EVENTS>               Event types this connector may receive (repeatable)",
@@ -549,17 +562,19 @@ INSTANTIATE_TEST_SUITE_P(
         SubcommandHelpCase{"approve",
                            "Approve an installed connector against a workflow reference",
                            "corvanectl approve [OPTIONS] --workflow-ref <WORKFLOW_REF> <CONNECTOR>",
-                           {"<CONNECTOR>  "},
+                           {"  <CONNECTOR>  "},
                            {"--workflow-ref <WORKFLOW_REF>  \n"}},
         SubcommandHelpCase{"list", "List connectors", "corvanectl list [OPTIONS]", {}, {}},
         SubcommandHelpCase{"route",
                            "Route an event and record deliveries",
                            "corvanectl route [OPTIONS] <EVENT_TYPE>",
-                           {"<EVENT_TYPE>  "},
+                           {"  <EVENT_TYPE>  "},
                            {"--class <CLASSES>  \n"}},
         SubcommandHelpCase{
             "deliveries", "Show deliveries", "corvanectl deliveries [OPTIONS]", {}, {}}),
-    [](const ::testing::TestParamInfo<SubcommandHelpCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<SubcommandHelpCase>& param_info) {
+      return param_info.param.name;
+    });
 
 TEST(Help, HelpSubcommandHasItsOwnHelp) {
   const Outcome outcome = parse({"help", "help"});
@@ -598,6 +613,10 @@ struct ColourCase {
   bool expected;
 };
 
+void PrintTo(const ColourCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
 class ColourDecision : public ::testing::TestWithParam<ColourCase> {};
 
 TEST_P(ColourDecision, FollowsTheEnvironmentConventions) {
@@ -623,7 +642,7 @@ INSTANTIATE_TEST_SUITE_P(
         ColourCase{"NoColorBeatsForce", {"1", "1", kUnset, "xterm"}, true, false},
         ColourCase{"EmptyNoColorIsIgnored", {"", kUnset, kUnset, "xterm"}, true, true},
         ColourCase{"EmptyNoColorWithForce", {"", "1", kUnset, kUnset}, false, true}),
-    [](const ::testing::TestParamInfo<ColourCase>& info) { return info.param.label; });
+    [](const ::testing::TestParamInfo<ColourCase>& param_info) { return param_info.param.label; });
 
 // --- UTF-8 check ------------------------------------------------------------
 
@@ -632,6 +651,10 @@ struct Utf8Case {
   std::string bytes;
   bool valid;
 };
+
+void PrintTo(const Utf8Case& c, std::ostream* os) {
+  *os << c.label;
+}
 
 class Utf8Validity : public ::testing::TestWithParam<Utf8Case> {};
 
@@ -656,7 +679,7 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"Surrogate", "\xed\xa0\x80", false},
         Utf8Case{"AboveUnicode", "\xf4\x90\x80\x80", false},
         Utf8Case{"FiveByteLead", "\xf8\x88\x80\x80\x80", false}, Utf8Case{"Ff", "\xff", false}),
-    [](const ::testing::TestParamInfo<Utf8Case>& info) { return info.param.label; });
+    [](const ::testing::TestParamInfo<Utf8Case>& param_info) { return param_info.param.label; });
 
 }  // namespace
 }  // namespace corvane::cli

@@ -1,6 +1,7 @@
 #include "json_text/writer.hpp"
 
 #include <charconv>
+#include <cmath>
 
 #include <nlohmann/json.hpp>
 
@@ -92,7 +93,8 @@ void write_compact(const nlohmann::json& value, std::string& out) {
     case Type::number_unsigned: append_integer(out, value.get<std::uint64_t>()); return;
     case Type::number_integer: append_integer(out, value.get<std::int64_t>()); return;
     case Type::number_float: {
-      out.append(format_float(value.get<double>()));
+      const double number = value.get<double>();
+      out.append(std::isfinite(number) ? format_float(number) : "null");
       return;
     }
     case Type::string: append_string(out, value.get_ref<const std::string&>()); return;

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include "json_text/escape.hpp"
+#include "json_text/writer.hpp"
 
 namespace varnholt::crypto {
 namespace {
@@ -217,13 +217,6 @@ bool canonicalize_into(const Json& value, Json& out, Path& path, std::string& er
 // ---------------------------------------------------------------------------
 // Writing
 
-template <typename Number>
-void append_number(std::string& out, Number value) {
-  char digits[32];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
-
 void append_key(std::string& out, std::string_view key) {
   json_text::append_string(out, key);
   out.push_back(':');
@@ -352,61 +345,9 @@ std::expected<nlohmann::json, std::string> canonicalize(const nlohmann::json& va
 }
 
 void write_value(const nlohmann::json& canonical, std::string& out) {
-  switch (canonical.type()) {
-    case Json::value_t::null:
-      out.append("null");
-      return;
-    case Json::value_t::boolean:
-      out.append(canonical.get<bool>() ? "true" : "false");
-      return;
-    case Json::value_t::number_integer:
-      append_number(out, canonical.get<std::int64_t>());
-      return;
-    case Json::value_t::number_unsigned:
-      append_number(out, canonical.get<std::uint64_t>());
-      return;
-    case Json::value_t::string:
-      json_text::append_string(out, canonical.get_ref<const Json::string_t&>());
-      return;
-    case Json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const Json& element : canonical) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_value(element, out);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Json::value_t::object: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, member] : canonical.get_ref<const Json::object_t&>()) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_key(out, key);
-        write_value(member, out);
-      }
-      out.push_back('}');
-      return;
-    }
-    case Json::value_t::number_float: {
-      // Never part of a canonical value; written in shortest form so that a
-      // value that skipped canonicalisation still gives stable text.
-      const double number = canonical.get<double>();
-      if (std::isfinite(number)) {
-        append_number(out, number);
-      } else {
-        out.append("null");
-      }
-      return;
-    }
-    case Json::value_t::binary:
-    case Json::value_t::discarded:
-      out.append("null");
-      return;
-  }
+  // A canonical value is plain compact JSON whose objects, held in key order,
+  // are already in byte order.
+  json_text::write_compact(canonical, out);
 }
 
 std::expected<std::string, error::CoreError> canonical_bytes(const nlohmann::json& value) {

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <string>
@@ -88,6 +89,10 @@ struct UsageCase {
   std::string usage;  // start of the usage line
 };
 
+void PrintTo(const UsageCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
 class UsageErrors : public CommandLine, public ::testing::WithParamInterface<UsageCase> {};
 
 // Every usage error ends in the parser: status 2, nothing on stdout, the
@@ -158,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"help", "nonexistent"},
                   "'nonexistent'",
                   "corvanectl [OPTIONS] <COMMAND>"}),
-    [](const ::testing::TestParamInfo<UsageCase>& info) { return info.param.label; });
+    [](const ::testing::TestParamInfo<UsageCase>& param_info) { return param_info.param.label; });
 
 TEST_F(CommandLine, AcceptedCommandsFailOnlyAfterParsing) {
   // No state file: whatever the parser accepted fails in the program body,
@@ -243,6 +248,10 @@ struct ColourCase {
   bool coloured;
 };
 
+void PrintTo(const ColourCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
 class ColourInPipes : public CommandLine, public ::testing::WithParamInterface<ColourCase> {};
 
 // The harness reads through pipes, so colour appears only when forced.
@@ -276,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
         ColourCase{"ForcedDespiteClicolorZero", {{"CLICOLOR_FORCE", "1"}, {"CLICOLOR", "0"}}, true},
         ColourCase{"ForceZero", {{"CLICOLOR_FORCE", "0"}}, false},
         ColourCase{"NoColorWins", {{"CLICOLOR_FORCE", "1"}, {"NO_COLOR", "1"}}, false}),
-    [](const ::testing::TestParamInfo<ColourCase>& info) { return info.param.label; });
+    [](const ::testing::TestParamInfo<ColourCase>& param_info) { return param_info.param.label; });
 
 // The harness itself: a child that never reads a large stdin must neither
 // block the harness nor kill it with SIGPIPE.
