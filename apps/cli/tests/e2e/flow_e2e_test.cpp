@@ -173,11 +173,11 @@ TEST_F(Bridge, TamperingIsARefusalNotAnError) {
   const auto retyped = install("retyped", {"--event", "e"});
   for (const auto& id : {renamed, retyped}) ok({"approve", id, "--workflow-ref", "w"});
   edit("\"renamed\"", "\"renamee\"");
-  edit("\"retyped\",\n          \"kind\"", "\"retyped\",\n          \"kind\"");
-  edit("\"allowed_event_types\": [\n            \"e\"\n          ],\n          \"version\": 1\n        },\n"
-       "        \"signature\"",
-       "\"allowed_event_types\": [\n            \"e\",\n            \"f\"\n          ],\n          \"version\": 1\n        },\n"
-       "        \"signature\"");
+  // Add an event type to the second connector's manifest only.
+  auto text = state();
+  const auto events = text.find("\"allowed_event_types\"", text.find("\"retyped\""));
+  text.insert(text.find("\"e\"", events) + 3, ",\n            \"f\"");
+  write_file(dir_ / "corvane.json", text);
   EXPECT_EQ(ok({"route", "e"}), "0 delivery(ies) queued");
   for (const auto& delivery : deliveries()) {
     EXPECT_EQ(delivery["status"]["reason"], "manifest_signature_invalid");
