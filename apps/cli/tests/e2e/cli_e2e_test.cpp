@@ -256,7 +256,8 @@ class ColourInPipes : public CommandLine, public ::testing::WithParamInterface<C
 
 // The harness reads through pipes, so colour appears only when forced.
 TEST_P(ColourInPipes, FollowsTheEnvironment) {
-  const RunOptions options{GetParam().env, ""};
+  RunOptions options;
+  options.env = GetParam().env;
   const RunResult help = run({"--help"}, options);
   const RunResult usage = run({"list", "--bogus"}, options);
   EXPECT_EQ(has_escape(help.out), GetParam().coloured) << help.out;
@@ -290,7 +291,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The harness itself: a child that never reads a large stdin must neither
 // block the harness nor kill it with SIGPIPE.
 TEST_F(CommandLine, HarnessSurvivesUnreadInput) {
-  const RunOptions options{{}, std::string(8U << 20U, 'x')};
+  RunOptions options;
+  options.input = std::string(8U << 20U, 'x');
   const RunResult result = run({"--version"}, options);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, kVersion);

@@ -1,6 +1,8 @@
 #include "process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -78,8 +80,13 @@ std::vector<char*> c_array(std::vector<std::string>& strings) {
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void exec_child(const char* cwd, int stdin_fd, int stdout_fd, int stderr_fd,
-                             char* const* argv, char* const* envp) {
+                             char* const* argv, char* const* envp, const RunOptions& options) {
   ::signal(SIGPIPE, SIG_DFL);  // the harness ignores it; the program under test must not
+  if (options.umask) ::umask(static_cast<mode_t>(*options.umask));
+  if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(options.user->second) != 0 ||
+                       ::setuid(options.user->first) != 0)) {
+    ::_exit(125);
+  }
   if (stdin_fd < 0) stdin_fd = ::open("/dev/null", O_RDONLY);
   if (stdin_fd < 0 || ::dup2(stdin_fd, STDIN_FILENO) < 0 || ::dup2(stdout_fd, STDOUT_FILENO) < 0 ||
       ::dup2(stderr_fd, STDERR_FILENO) < 0 || ::chdir(cwd) != 0) {
@@ -165,7 +172,7 @@ RunResult run_corvanectl(const std::filesystem::path& cwd, const std::vector<std
   }
   if (pid == 0) {
     exec_child(cwd_text.c_str(), child_stdin, out.write_end(), err.write_end(), argv.data(),
-               envp.data());
+               envp.data(), options);
   }
   in.close_read();
   out.close_write();

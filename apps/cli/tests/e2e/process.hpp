@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,11 @@ struct RunOptions {
   std::map<std::string, std::string> env;
   // Written to the child's stdin (empty: stdin is /dev/null).
   std::string input;
+  // The child's file-creation mask (unset: inherited).
+  std::optional<unsigned> umask;
+  // Run the child as this user and group (unset: as the tests run). Tests of
+  // file permissions need an unprivileged user, since root may write anything.
+  std::optional<std::pair<unsigned, unsigned>> user;
 };
 
 // Runs corvanectl with `args` (each passed as raw bytes, so non-UTF-8 text is
