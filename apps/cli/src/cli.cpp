@@ -20,6 +20,7 @@
 
 #include "cli_internal.hpp"
 #include "help_format.hpp"
+#include "json_text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -39,27 +40,7 @@ std::optional<std::string> env_value(const char* name) {
 
 // Shows a piece of raw command-line input in a message: invalid UTF-8
 // sequences become U+FFFD so the message itself stays valid text.
-std::string displayable(std::string_view text) {
-  std::string shown;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t taken = 0;
-    for (std::size_t len = 1; len <= 4 && i + len <= text.size(); ++len) {
-      if (is_valid_utf8(text.substr(i, len))) {
-        taken = len;
-        break;
-      }
-    }
-    if (taken == 0) {
-      shown += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      shown.append(text.substr(i, taken));
-      i += taken;
-    }
-  }
-  return shown;
-}
+std::string displayable(std::string_view text) { return json_text::to_lossy_utf8(text); }
 
 // A usage error before it is rendered: the message, and the command whose
 // usage line follows it.
@@ -159,7 +140,7 @@ CLI::Option* CommandLine::add_texts(CLI::App& app, const std::string& name,
 CLI::Validator CommandLine::utf8_check() {
   return CLI::Validator(
       [this](std::string& value) -> std::string {
-        if (is_valid_utf8(value)) return {};
+        if (json_text::is_valid_utf8(value)) return {};
         record_fault(std::string(kInvalidUtf8));
         return "invalid UTF-8";
       },
@@ -390,7 +371,7 @@ ParserExit CommandLine::print_usage_error(const UsageError& error, const ParserS
 ParseResult CommandLine::show_help_topic(const ParserStreams& streams) {
   const CLI::App* target = &app_;
   for (const std::string& topic : help_topics_) {
-    if (!is_valid_utf8(topic)) {
+    if (!json_text::is_valid_utf8(topic)) {
       return print_usage_error(UsageError{std::string(kInvalidUtf8), help_}, streams);
     }
     const auto found =
@@ -496,43 +477,6 @@ bool colour_enabled(const ColourEnv& env, bool is_terminal) {
   return capable_term || asked;
 }
 
-bool is_valid_utf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    std::uint32_t min = 0;
-    std::uint32_t code = 0;
-    if (lead < 0x80U) {
-      ++i;
-      continue;
-    }
-    if ((lead & 0xE0U) == 0xC0U) {
-      extra = 1;
-      min = 0x80;
-      code = lead & 0x1FU;
-    } else if ((lead & 0xF0U) == 0xE0U) {
-      extra = 2;
-      min = 0x800;
-      code = lead & 0x0FU;
-    } else if ((lead & 0xF8U) == 0xF0U) {
-      extra = 3;
-      min = 0x10000;
-      code = lead & 0x07U;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0U) != 0x80U) return false;
-      code = (code << 6U) | (next & 0x3FU);
-    }
-    if (code < min || code > 0x10FFFFU || (code >= 0xD800U && code <= 0xDFFFU)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 ParseResult parse_command_line(int argc, const char* const* argv, const ParserStreams& streams) {
   CommandLine command_line;

@@ -42,8 +42,4 @@ struct ParserStreams {
 [[nodiscard]] ParseResult parse_command_line(int argc, const char* const* argv,
                                              const ParserStreams& streams);
 
-// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-[[nodiscard]] bool is_valid_utf8(std::string_view text);
-
 }  // namespace corvane::cli

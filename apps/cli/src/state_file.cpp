@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "corvane/cli/state.hpp"
+#include "json_text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -27,47 +28,6 @@ std::optional<std::string> os_path(const std::filesystem::path& path) {
   return native;
 }
 
-// Appends the next character of `bytes` at `i` as UTF-8, or U+FFFD for a
-// maximal run of bytes that cannot begin a character; advances `i`.
-void append_lossy_char(std::string& out, std::string_view bytes, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    out.push_back(static_cast<char>(lead));
-    ++i;
-    return;
-  }
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  std::size_t valid = length == 0 ? 0 : 1;
-  while (valid > 0 && valid < length && i + valid < bytes.size()) {
-    const unsigned char c = byte(i + valid);
-    const unsigned char lo = valid == 1 ? low : 0x80;
-    const unsigned char hi = valid == 1 ? high : 0xBF;
-    if (c < lo || c > hi) break;
-    ++valid;
-  }
-  if (length != 0 && valid == length) {
-    out.append(bytes.substr(i, length));
-    i += length;
-    return;
-  }
-  out.append("\xEF\xBF\xBD");
-  i += valid == 0 ? 1 : valid;
-}
-
 }  // namespace
 
 std::string os_error_description(int error_number) {
@@ -77,11 +37,7 @@ std::string os_error_description(int error_number) {
 }
 
 std::string display_path(const std::filesystem::path& path) {
-  const std::string& bytes = path.native();
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size();) append_lossy_char(out, bytes, i);
-  return out;
+  return json_text::to_lossy_utf8(path.native());
 }
 
 bool state_exists(const std::filesystem::path& path) {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "cli_internal.hpp"
+#include "json_text/utf8.hpp"
+#include "json_text/utf8.hpp"
 #include "corvane/cli/cli.hpp"
 
 namespace corvane::cli {
@@ -404,7 +406,7 @@ TEST(UsageErrorText, ShowsUndecodableArgumentsWithReplacementCharacters) {
   const Outcome outcome = parse({"list", "a\xff"});
   EXPECT_EQ(outcome.exit_status(), 2);
   EXPECT_NE(outcome.err.find("'a\xEF\xBF\xBD'"), std::string::npos) << outcome.err;
-  EXPECT_TRUE(is_valid_utf8(outcome.err));
+  EXPECT_TRUE(json_text::is_valid_utf8(outcome.err));
 }
 
 // --- help and version -------------------------------------------------------
@@ -646,40 +648,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- UTF-8 check ------------------------------------------------------------
 
-struct Utf8Case {
-  std::string label;
-  std::string bytes;
-  bool valid;
-};
-
-void PrintTo(const Utf8Case& c, std::ostream* os) {
-  *os << c.label;
-}
-
-class Utf8Validity : public ::testing::TestWithParam<Utf8Case> {};
-
-TEST_P(Utf8Validity, MatchesTheStandard) {
-  EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, Utf8Validity,
-    ::testing::Values(
-        Utf8Case{"Empty", "", true}, Utf8Case{"Ascii", "user.created", true},
-        Utf8Case{"Nul", std::string("a\0b", 3), true}, Utf8Case{"TwoByte", "\xc3\xa9", true},
-        Utf8Case{"ThreeByte", "\xe6\xbc\xa2", true}, Utf8Case{"FourByte", "\xf0\x9f\x99\x82", true},
-        Utf8Case{"LargestScalar", "\xf4\x8f\xbf\xbf", true},
-        Utf8Case{"LastBeforeSurrogates", "\xed\x9f\xbf", true},
-        Utf8Case{"LoneContinuation", "\x80", false}, Utf8Case{"TruncatedTwoByte", "a\xc3", false},
-        Utf8Case{"TruncatedFourByte", "\xf0\x9f\x99", false},
-        Utf8Case{"BadContinuation", "\xc3\x28", false},
-        Utf8Case{"OverlongSlash", "\xc0\xaf", false},
-        Utf8Case{"OverlongThreeByte", "\xe0\x80\xaf", false},
-        Utf8Case{"OverlongFourByte", "\xf0\x80\x80\xaf", false},
-        Utf8Case{"Surrogate", "\xed\xa0\x80", false},
-        Utf8Case{"AboveUnicode", "\xf4\x90\x80\x80", false},
-        Utf8Case{"FiveByteLead", "\xf8\x88\x80\x80\x80", false}, Utf8Case{"Ff", "\xff", false}),
-    [](const ::testing::TestParamInfo<Utf8Case>& param_info) { return param_info.param.label; });
 
 }  // namespace
 }  // namespace corvane::cli

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace json_text {
@@ -46,6 +47,51 @@ namespace json_text {
     p += length;
   }
   return true;
+}
+
+// `bytes` as UTF-8 text: every maximal run of bytes that cannot start a
+// well-formed character becomes one U+FFFD, the rest is copied.
+[[nodiscard]] inline std::string to_lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+      out.push_back(static_cast<char>(lead));
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // range of the second byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    std::size_t valid = length == 0 ? 0 : 1;
+    while (valid > 0 && valid < length && i + valid < bytes.size()) {
+      const unsigned char c = byte(i + valid);
+      if (c < (valid == 1 ? low : 0x80) || c > (valid == 1 ? high : 0xBF)) break;
+      ++valid;
+    }
+    if (length != 0 && valid == length) {
+      out.append(bytes.substr(i, length));
+      i += length;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      i += valid == 0 ? 1 : valid;
+    }
+  }
+  return out;
 }
 
 }  // namespace json_text
