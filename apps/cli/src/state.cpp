@@ -35,29 +35,20 @@ namespace {
 
 constexpr std::string_view kSeedExpected = "an array of length 32";
 
+// Exactly 32 numbers: fewer is an invalid length, more are trailing characters.
 Decoded<void> read_seed(Reader& reader, CliState& state) {
-  const auto peek = reader.parse_whitespace();
-  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
-  if (*peek != '[') return std::unexpected(reader.fix(reader.peek_invalid_type(kSeedExpected)));
-  if (auto entered = reader.enter(); !entered) return entered;
-  reader.eat();
-  auto body = [&]() -> Decoded<void> {
+  return json_text::read_container(reader, kSeedExpected, json_text::Brackets::Array, [&](bool) {
     bool first = true;
     for (std::size_t i = 0; i < state.approval_seed.size(); ++i) {
       auto more = reader.has_next_element(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) return json_text::fail(json_text::invalid_length(i, kSeedExpected));
+      if (!more) return Decoded<void>(std::unexpected(std::move(more.error())));
+      if (!*more) return Decoded<void>(json_text::fail(json_text::invalid_length(i, kSeedExpected)));
       auto byte = json_text::read_unsigned(reader, 0xFF, "u8");
-      if (!byte) return std::unexpected(std::move(byte.error()));
+      if (!byte) return Decoded<void>(std::unexpected(std::move(byte.error())));
       state.approval_seed[i] = static_cast<std::uint8_t>(*byte);
     }
-    return {};
-  }();
-  reader.leave();
-  auto closed = reader.end_seq();
-  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
-  if (!closed) return std::unexpected(std::move(closed.error()));
-  return {};
+    return Decoded<void>();
+  });
 }
 
 }  // namespace

@@ -401,28 +401,15 @@ Decoded<void> read_enum(Reader& reader, Enum& out, const std::array<std::string_
 // A set read from an array; repeated elements are dropped.
 template <typename Element, typename ReadElement>
 Decoded<void> read_set(Reader& reader, std::set<Element>& out, ReadElement read_element) {
-  const auto peek = reader.parse_whitespace();
-  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
-  if (*peek != '[') return std::unexpected(reader.fix(reader.peek_invalid_type("a sequence")));
-  if (auto entered = reader.enter(); !entered) return entered;
-  reader.eat();
   out.clear();
-  auto body = [&]() -> Decoded<void> {
-    bool first = true;
-    for (;;) {
-      auto more = reader.has_next_element(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) return {};
+  return json_text::read_container(reader, "a sequence", json_text::Brackets::Array, [&](bool) {
+    return json_text::for_each_element(reader, [&](Reader& r) -> Decoded<void> {
       Element element{};
-      if (auto read = read_element(reader, element); !read) return read;
+      if (auto read = read_element(r, element); !read) return read;
       out.insert(std::move(element));
-    }
-  }();
-  reader.leave();
-  auto closed = reader.end_seq();
-  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
-  if (!closed) return std::unexpected(std::move(closed.error()));
-  return {};
+      return {};
+    });
+  });
 }
 
 Decoded<void> read_data_class(Reader& reader, DataClass& out) {

@@ -73,57 +73,27 @@ namespace {
 // The connector map: member names are connector identifiers; a repeated
 // identifier replaces the earlier entry.
 Decoded<void> read_connectors(Reader& reader, Router& out) {
-  const auto peek = reader.parse_whitespace();
-  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
-  if (*peek != '{') return std::unexpected(reader.fix(reader.peek_invalid_type("a map")));
-  if (auto entered = reader.enter(); !entered) return entered;
-  reader.eat();
   out.connectors.clear();
-  auto body = [&]() -> Decoded<void> {
-    bool first = true;
-    for (;;) {
-      auto more = reader.has_next_key(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) return {};
-      auto key = reader.parse_key();
-      if (!key) return std::unexpected(std::move(key.error()));
-      auto id = contracts::parse_uuid_text(*key);
+  return json_text::read_container(reader, "a map", json_text::Brackets::Object, [&](bool) {
+    return json_text::for_each_member(reader, [&](Reader& r, std::string_view key) -> Decoded<void> {
+      auto id = contracts::parse_uuid_text(key);
       if (!id) return std::unexpected(std::move(id.error()));
-      if (auto colon = reader.parse_object_colon(); !colon) return colon;
+      if (auto colon = r.parse_object_colon(); !colon) return colon;
       contracts::InstalledConnector connector;
-      if (auto read = contracts::read(reader, connector); !read) return read;
+      if (auto read = contracts::read(r, connector); !read) return read;
       out.connectors.insert_or_assign(ConnectorId(*id), std::move(connector));
-    }
-  }();
-  reader.leave();
-  auto closed = reader.end_map();
-  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
-  if (!closed) return std::unexpected(std::move(closed.error()));
-  return {};
+      return {};
+    });
+  });
 }
 
 Decoded<void> read_deliveries(Reader& reader, Router& out) {
-  const auto peek = reader.parse_whitespace();
-  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
-  if (*peek != '[') return std::unexpected(reader.fix(reader.peek_invalid_type("a sequence")));
-  if (auto entered = reader.enter(); !entered) return entered;
-  reader.eat();
   out.deliveries.clear();
-  auto body = [&]() -> Decoded<void> {
-    bool first = true;
-    for (;;) {
-      auto more = reader.has_next_element(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) return {};
-      auto& delivery = out.deliveries.emplace_back();
-      if (auto read = contracts::read(reader, delivery); !read) return read;
-    }
-  }();
-  reader.leave();
-  auto closed = reader.end_seq();
-  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
-  if (!closed) return std::unexpected(std::move(closed.error()));
-  return {};
+  return json_text::read_container(reader, "a sequence", json_text::Brackets::Array, [&](bool) {
+    return json_text::for_each_element(reader, [&](Reader& r) {
+      return contracts::read(r, out.deliveries.emplace_back());
+    });
+  });
 }
 
 }  // namespace

@@ -208,22 +208,26 @@ Decoded<void> Reader::enter() {
 
 // --- objects and arrays ------------------------------------------------------------
 
-Decoded<bool> Reader::has_next_key(bool& first) {
+Decoded<bool> Reader::has_next(bool& first, char close) {
+  const bool object = close == '}';
   auto peek = parse_whitespace();
-  if (!peek) return std::unexpected(peek_error("EOF while parsing an object"));
-  if (*peek == '}') return false;
+  if (!peek) {
+    return std::unexpected(
+        peek_error(object ? "EOF while parsing an object" : "EOF while parsing a list"));
+  }
+  if (*peek == close) return false;
   if (*peek == ',' && !first) {
     eat();
     peek = parse_whitespace();
   } else if (first) {
     first = false;
   } else {
-    return std::unexpected(peek_error("expected `,` or `}`"));
+    return std::unexpected(peek_error(object ? "expected `,` or `}`" : "expected `,` or `]`"));
   }
   if (!peek) return std::unexpected(peek_error("EOF while parsing a value"));
-  if (*peek == '"') return true;
-  if (*peek == '}') return std::unexpected(peek_error("trailing comma"));
-  return std::unexpected(peek_error("key must be a string"));
+  if (*peek == close) return std::unexpected(peek_error("trailing comma"));
+  if (object && *peek != '"') return std::unexpected(peek_error("key must be a string"));
+  return true;
 }
 
 Decoded<std::string_view> Reader::parse_key() {
@@ -237,23 +241,6 @@ Decoded<void> Reader::parse_object_colon() {
   if (*peek != ':') return std::unexpected(peek_error("expected `:`"));
   eat();
   return {};
-}
-
-Decoded<bool> Reader::has_next_element(bool& first) {
-  auto peek = parse_whitespace();
-  if (!peek) return std::unexpected(peek_error("EOF while parsing a list"));
-  if (*peek == ']') return false;
-  if (*peek == ',' && !first) {
-    eat();
-    peek = parse_whitespace();
-  } else if (first) {
-    first = false;
-  } else {
-    return std::unexpected(peek_error("expected `,` or `]`"));
-  }
-  if (!peek) return std::unexpected(peek_error("EOF while parsing a value"));
-  if (*peek == ']') return std::unexpected(peek_error("trailing comma"));
-  return true;
 }
 
 Decoded<void> Reader::end_map() {
@@ -670,35 +657,26 @@ Decoded<Content> Reader::parse_content() {
     }
     case '[':
     case '{': {
-      if (auto entered = enter(); !entered) return std::unexpected(std::move(entered.error()));
-      eat();
-      const bool is_map = *peek == '{';
-      content.kind = is_map ? Content::Kind::Map : Content::Kind::Seq;
-      auto body = [&]() -> Decoded<void> {
-        bool first = true;
-        for (;;) {
-          auto more = is_map ? has_next_key(first) : has_next_element(first);
-          if (!more) return std::unexpected(std::move(more.error()));
-          if (!*more) return {};
-          if (is_map) {
-            auto key = parse_key();
-            if (!key) return std::unexpected(std::move(key.error()));
-            std::string name(*key);
-            if (auto colon = parse_object_colon(); !colon) return colon;
-            auto value = parse_content();
-            if (!value) return std::unexpected(std::move(value.error()));
-            content.map.emplace_back(std::move(name), std::move(*value));
-          } else {
+      auto read = read_container(*this, "", Brackets::Either, [&](bool is_object) {
+        content.kind = is_object ? Content::Kind::Map : Content::Kind::Seq;
+        if (!is_object) {
+          return for_each_element(*this, [&](Reader&) -> Decoded<void> {
             auto value = parse_content();
             if (!value) return std::unexpected(std::move(value.error()));
             content.seq.push_back(std::move(*value));
-          }
+            return {};
+          });
         }
-      }();
-      leave();
-      auto closed = is_map ? end_map() : end_seq();
-      if (!body) return std::unexpected(fix(std::move(body.error())));
-      if (!closed) return std::unexpected(std::move(closed.error()));
+        return for_each_member(*this, [&](Reader&, std::string_view key) -> Decoded<void> {
+          std::string name(key);
+          if (auto colon = parse_object_colon(); !colon) return colon;
+          auto value = parse_content();
+          if (!value) return std::unexpected(std::move(value.error()));
+          content.map.emplace_back(std::move(name), std::move(*value));
+          return {};
+        });
+      });
+      if (!read) return std::unexpected(std::move(read.error()));
       return content;
     }
     default: {
@@ -908,63 +886,53 @@ Decoded<std::size_t> content_to_plain_enum(const Content& content,
 
 Decoded<Tagged> read_tagged(Reader& reader, std::string_view tag, std::string_view enum_name,
                             std::span<const std::string_view> variants) {
-  const auto expecting = fmt::format("internally tagged enum {}", enum_name);
-  const auto peek = reader.parse_whitespace();
-  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
-  if (*peek != '{' && *peek != '[') {
-    return std::unexpected(reader.fix(reader.peek_invalid_type(expecting)));
-  }
-  if (auto entered = reader.enter(); !entered) return std::unexpected(std::move(entered.error()));
-  reader.eat();
   Tagged tagged;
-  tagged.is_seq = *peek == '[';
-  auto body = [&]() -> Decoded<void> {
-    bool first = true;
-    if (tagged.is_seq) {
-      auto more = reader.has_next_element(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) return fail(missing_field(tag));
-      auto variant = read_variant_identifier(reader, variants);
-      if (!variant) return std::unexpected(std::move(variant.error()));
-      tagged.variant = *variant;
-      for (;;) {
-        more = reader.has_next_element(first);
-        if (!more) return std::unexpected(std::move(more.error()));
-        if (!*more) return {};
-        auto value = reader.parse_content();
-        if (!value) return std::unexpected(std::move(value.error()));
-        tagged.seq.push_back(std::move(*value));
-      }
-    }
-    std::optional<std::size_t> variant;
-    for (;;) {
-      auto more = reader.has_next_key(first);
-      if (!more) return std::unexpected(std::move(more.error()));
-      if (!*more) break;
-      auto key = reader.parse_key();
-      if (!key) return std::unexpected(std::move(key.error()));
-      if (*key == tag) {
-        if (variant) return fail(duplicate_field(tag));
-        if (auto colon = reader.parse_object_colon(); !colon) return colon;
-        auto read = read_variant_identifier(reader, variants);
-        if (!read) return std::unexpected(std::move(read.error()));
-        variant = *read;
-        continue;
-      }
-      std::string name(*key);
-      if (auto colon = reader.parse_object_colon(); !colon) return colon;
-      auto value = reader.parse_content();
-      if (!value) return std::unexpected(std::move(value.error()));
-      tagged.map.emplace_back(std::move(name), std::move(*value));
-    }
-    if (!variant) return fail(missing_field(tag));
-    tagged.variant = *variant;
+  std::optional<std::size_t> variant;
+  const auto read_tag = [&]() -> Decoded<void> {
+    auto read = read_variant_identifier(reader, variants);
+    if (!read) return std::unexpected(std::move(read.error()));
+    variant = *read;
     return {};
-  }();
-  reader.leave();
-  auto closed = tagged.is_seq ? reader.end_seq() : reader.end_map();
-  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
-  if (!closed) return std::unexpected(std::move(closed.error()));
+  };
+  auto read = read_container(
+      reader, fmt::format("internally tagged enum {}", enum_name), Brackets::Either,
+      [&](bool is_object) -> Decoded<void> {
+        tagged.is_seq = !is_object;
+        if (!is_object) {
+          // The array form: the tag first, then the members in order.
+          bool first = true;
+          auto more = reader.has_next_element(first);
+          if (!more) return std::unexpected(std::move(more.error()));
+          if (!*more) return fail(missing_field(tag));
+          if (auto read_first = read_tag(); !read_first) return read_first;
+          for (;;) {
+            more = reader.has_next_element(first);
+            if (!more) return std::unexpected(std::move(more.error()));
+            if (!*more) return {};
+            auto value = reader.parse_content();
+            if (!value) return std::unexpected(std::move(value.error()));
+            tagged.seq.push_back(std::move(*value));
+          }
+        }
+        auto members = for_each_member(reader, [&](Reader&, std::string_view key) -> Decoded<void> {
+          if (key == tag) {
+            if (variant) return fail(duplicate_field(tag));
+            if (auto colon = reader.parse_object_colon(); !colon) return colon;
+            return read_tag();
+          }
+          std::string name(key);
+          if (auto colon = reader.parse_object_colon(); !colon) return colon;
+          auto value = reader.parse_content();
+          if (!value) return std::unexpected(std::move(value.error()));
+          tagged.map.emplace_back(std::move(name), std::move(*value));
+          return {};
+        });
+        if (!members) return members;
+        if (!variant) return fail(missing_field(tag));
+        return {};
+      });
+  if (!read) return std::unexpected(std::move(read.error()));
+  tagged.variant = *variant;
   return tagged;
 }
 

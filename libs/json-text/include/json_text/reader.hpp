@@ -121,12 +121,12 @@ class Reader {
   // --- objects and arrays ----------------------------------------------------
   // Before each member: false at the closing brace (not consumed), true when a
   // key follows (its opening quote not consumed yet).
-  [[nodiscard]] Decoded<bool> has_next_key(bool& first);
+  [[nodiscard]] Decoded<bool> has_next_key(bool& first) { return has_next(first, '}'); }
   // Reads the member's key (consuming the opening quote) as UTF-8 text.
   [[nodiscard]] Decoded<std::string_view> parse_key();
   [[nodiscard]] Decoded<void> parse_object_colon();
   // Before each element: false at the closing bracket (not consumed).
-  [[nodiscard]] Decoded<bool> has_next_element(bool& first);
+  [[nodiscard]] Decoded<bool> has_next_element(bool& first) { return has_next(first, ']'); }
   // After the last member / element: consumes the closing bracket.
   Decoded<void> end_map();
   Decoded<void> end_seq();
@@ -151,6 +151,7 @@ class Reader {
   [[nodiscard]] DecodeError peek_invalid_type(std::string_view expected);
 
  private:
+  Decoded<bool> has_next(bool& first, char close);
   Decoded<void> ignore_str();
   Decoded<void> ignore_escape();
   Decoded<void> ignore_integer();
@@ -168,6 +169,28 @@ class Reader {
   int remaining_depth_ = kDepthLimit;
   std::string scratch_;
 };
+
+// --- containers ----------------------------------------------------------------
+
+enum class Brackets : std::uint8_t { Object, Array, Either };
+
+// An object or array read by `body(is_object)`, which reads its members or
+// elements but not the closing bracket. Anything else fails with "invalid
+// type: ..., expected `expected`". A fault without a position found by the
+// body is placed after the closing bracket, when that is the next byte.
+template <typename Body>
+[[nodiscard]] Decoded<void> read_container(Reader& reader, std::string_view expected,
+                                           Brackets brackets, Body&& body);
+
+// Every element of an array, each read by `element(reader)`.
+template <typename Element>
+[[nodiscard]] Decoded<void> for_each_element(Reader& reader, Element&& element);
+
+// Every member of an object, each read by `member(reader, key)`, which may
+// judge the key first and then reads the colon (parse_object_colon) and the
+// value. The key is valid only until the next string is read.
+template <typename Member>
+[[nodiscard]] Decoded<void> for_each_member(Reader& reader, Member&& member);
 
 // --- typed reading -------------------------------------------------------------
 

@@ -23,6 +23,51 @@ auto read_string_as(Reader& reader, std::string_view expected, Convert&& convert
   return converted;
 }
 
+template <typename Body>
+Decoded<void> read_container(Reader& reader, std::string_view expected, Brackets brackets,
+                             Body&& body) {
+  const auto peek = reader.parse_whitespace();
+  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
+  const bool is_object = *peek == '{';
+  const bool accepted = is_object ? brackets != Brackets::Array
+                                  : *peek == '[' && brackets != Brackets::Object;
+  if (!accepted) return std::unexpected(reader.fix(reader.peek_invalid_type(expected)));
+  if (auto entered = reader.enter(); !entered) return entered;
+  reader.eat();
+  Decoded<void> read = body(is_object);
+  reader.leave();
+  // The closing bracket is consumed even after a fault, so that the fault's
+  // position is right after it.
+  auto closed = is_object ? reader.end_map() : reader.end_seq();
+  if (!read) return std::unexpected(reader.fix(std::move(read.error())));
+  if (!closed) return std::unexpected(std::move(closed.error()));
+  return {};
+}
+
+template <typename Element>
+Decoded<void> for_each_element(Reader& reader, Element&& element) {
+  bool first = true;
+  for (;;) {
+    auto more = reader.has_next_element(first);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return {};
+    if (Decoded<void> read = element(reader); !read) return read;
+  }
+}
+
+template <typename Member>
+Decoded<void> for_each_member(Reader& reader, Member&& member) {
+  bool first = true;
+  for (;;) {
+    auto more = reader.has_next_key(first);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return {};
+    auto key = reader.parse_key();
+    if (!key) return std::unexpected(std::move(key.error()));
+    if (Decoded<void> read = member(reader, *key); !read) return read;
+  }
+}
+
 namespace detail {
 
 template <typename T, std::size_t N>
@@ -79,21 +124,10 @@ Decoded<void> read_record_elements(Reader& reader, T& out, std::string_view expe
 template <typename T, std::size_t N>
 Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
                           const Field<T> (&fields)[N]) {
-  const auto peek = reader.parse_whitespace();
-  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
-  if (*peek != '{' && *peek != '[') {
-    return std::unexpected(reader.fix(reader.peek_invalid_type(expecting)));
-  }
-  if (auto entered = reader.enter(); !entered) return entered;
-  reader.eat();
-  const bool is_map = *peek == '{';
-  auto body = is_map ? detail::read_record_members(reader, out, fields)
+  return read_container(reader, expecting, Brackets::Either, [&](bool is_object) {
+    return is_object ? detail::read_record_members(reader, out, fields)
                      : detail::read_record_elements(reader, out, expecting, fields);
-  reader.leave();
-  auto closed = is_map ? reader.end_map() : reader.end_seq();
-  if (!body) return std::unexpected(reader.fix(std::move(body.error())));
-  if (!closed) return std::unexpected(reader.fix(std::move(closed.error())));
-  return {};
+  });
 }
 
 template <typename T, std::size_t N>
