@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -227,6 +228,71 @@ TEST_F(Bridge, RetryPolicyEditsSetTheFirstAttempt) {
   EXPECT_EQ(first_attempt_delay("600", "60"), 60);
   EXPECT_EQ(first_attempt_delay("-5", "3600"), 86400 - 5);
   EXPECT_EQ(first_attempt_delay("30", "3600"), 30);
+}
+
+TEST_F(Bridge, EveryKindStatusAndDeliveryStateIsListedAndWrittenBackUnchanged) {
+  ok({"init"});
+  const std::vector<std::pair<std::string, std::string>> kinds = {
+      {"signed_webhook_outbound", ""},
+      {"signed_webhook_inbound", "\"verifying_key_reference\": \"kms://k\""},
+      {"smtp_notification", "\"server_reference\": \"smtp://r\", \"credential\": \"v://c\""},
+      {"object_reference_store", "\"credential\": \"v://c\", \"bucket_reference\": \"s3://b\""},
+      {"ticketing_rest", "\"endpoint_reference\": \"cfg://t\", \"credential\": \"v://c\""},
+      {"local_file_drop", "\"directory_reference\": \"/var/drop\""}};
+  for (std::size_t i = 0; i < kinds.size(); ++i) install("kind-" + std::to_string(i), {"--event", "e"});
+  ok({"route", "e"});
+  // Rewrite kinds, statuses and delivery states by hand, in other layouts.
+  auto text = state();
+  for (std::size_t i = 1; i < kinds.size(); ++i) {
+    const auto at = text.find("\"connector\": \"signed_webhook_outbound\"",
+                              text.find("\"kind-" + std::to_string(i) + "\""));
+    const auto end = text.find('}', at);
+    text.replace(at, end - at, "\"connector\": \"" + kinds[i].first + "\", " + kinds[i].second);
+  }
+  const std::vector<std::string> statuses = {"\"approved\"", "{\"suspended\": null}", "\"revoked\""};
+  for (std::size_t i = 0; i < statuses.size(); ++i) {
+    const auto at = text.find("\"pending_approval\"", text.find("\"kind-" + std::to_string(i + 1) + "\""));
+    text.replace(at, 18, statuses[i]);
+  }
+  const std::vector<std::string> states = {
+      R"(["delivered", "2026-12-06T09:01:00+01:00"])",
+      R"({"last_error_class": "http \"5xx\"", "status": "dead_lettered", "attempts": 5})",
+      R"({"status": "queued", "attempt": 4294967295, "next_attempt_at": "2026-12-06T09:00:30.5Z"})"};
+  std::size_t from = 0;
+  for (const auto& replacement : states) {
+    const auto at = text.find("\"status\": {\n          \"status\": \"refused\"", from);
+    const auto end = text.find("}", at) + 1;
+    text.replace(at, end - at, "\"status\": " + replacement);
+    from = at + 1;
+  }
+  write_file(dir_ / "corvane.json", text);
+
+  const auto listed = ok({"list"});
+  for (const char* shown : {"PendingApproval", "Approved", "Suspended", "Revoked"}) {
+    EXPECT_NE(listed.find(std::string("  ") + shown + "  "), std::string::npos) << shown;
+  }
+  const auto summaries = nlohmann::json::parse(ok({"list", "--json"}));
+  std::set<std::string> kinds_listed;
+  for (const auto& summary : summaries) kinds_listed.insert(summary["kind"].get<std::string>());
+  EXPECT_EQ(kinds_listed.size(), 6u);
+  const auto lines = ok({"deliveries"});
+  EXPECT_NE(lines.find(R"({"status":"delivered","at":"2026-12-06T08:01:00Z"})"), std::string::npos);
+  EXPECT_NE(lines.find(R"({"status":"dead_lettered","attempts":5,"last_error_class":"http \"5xx\""})"),
+            std::string::npos);
+  EXPECT_NE(lines.find(R"({"status":"queued","attempt":4294967295,"next_attempt_at":"2026-12-06T09:00:30Z"})"),
+            std::string::npos);
+
+  // A writing command keeps everything it does not change, in the canonical layout.
+  ok({"route", "none"});
+  const auto rewritten = state();
+  ok({"route", "none"});
+  const auto again = state();
+  const auto log_end = rewritten.rfind("\n    ],\n    \"policy\"");
+  EXPECT_EQ(again.substr(0, log_end), rewritten.substr(0, log_end));
+  EXPECT_EQ(again.substr(again.rfind("\n    ],\n    \"policy\"")), rewritten.substr(log_end));
+  EXPECT_NE(rewritten.find("\"status\": \"suspended\""), std::string::npos);
+  EXPECT_NE(rewritten.find("\"connector\": \"object_reference_store\",\n            \"bucket_reference\""),
+            std::string::npos);
 }
 
 }  // namespace
