@@ -1,28 +1,17 @@
 #include "json_text/escape.hpp"
 
-#include <array>
 #include <cstdint>
 
+#include "special_bytes.hpp"
+
 namespace json_text {
-namespace {
-
-constexpr std::array<bool, 256> make_needs_escape() {
-  std::array<bool, 256> table{};
-  for (std::size_t c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kNeedsEscape = make_needs_escape();
-
-}  // namespace
 
 void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<std::uint8_t>(text[i]);
-    if (!kNeedsEscape[byte]) continue;
+    if (!detail::is_special_in_string(text[i])) continue;
     out.append(text.substr(run_start, i - run_start));
     run_start = i + 1;
     switch (byte) {

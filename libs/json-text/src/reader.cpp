@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "json_text/utf8.hpp"
+#include "special_bytes.hpp"
 #include "varnholt/error/core_error.hpp"
 
 namespace json_text {
@@ -27,16 +28,6 @@ bool has_nonzero_digit(std::string_view text) {
   return false;
 }
 
-// Bytes that end the fast scan of a string: the quote, the backslash and the
-// control characters.
-constexpr std::array<bool, 256> make_string_stop() {
-  std::array<bool, 256> table{};
-  for (std::size_t c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kStringStop = make_string_stop();
 
 int hex_value(std::uint8_t byte) {
   if (byte >= '0' && byte <= '9') return byte - '0';
@@ -277,14 +268,16 @@ Decoded<void> Reader::end() {
 
 // --- strings -----------------------------------------------------------------------
 
+void Reader::skip_plain_string_bytes() noexcept {
+  while (index_ < input_.size() && !detail::is_special_in_string(input_[index_])) ++index_;
+}
+
 Decoded<std::string_view> Reader::parse_str() {
   scratch_.clear();
   std::size_t start = index_;
   bool copied = false;
   for (;;) {
-    while (index_ < input_.size() && !kStringStop[static_cast<std::uint8_t>(input_[index_])]) {
-      ++index_;
-    }
+    skip_plain_string_bytes();
     if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
     const char c = input_[index_];
     if (c == '"') {
@@ -377,9 +370,7 @@ Decoded<void> Reader::parse_unicode_escape() {
 
 Decoded<void> Reader::ignore_str() {
   for (;;) {
-    while (index_ < input_.size() && !kStringStop[static_cast<std::uint8_t>(input_[index_])]) {
-      ++index_;
-    }
+    skip_plain_string_bytes();
     if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
     const char c = input_[index_];
     if (c == '"') {

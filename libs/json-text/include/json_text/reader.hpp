@@ -152,6 +152,8 @@ class Reader {
 
  private:
   Decoded<bool> has_next(bool& first, char close);
+  // Moves past the bytes of a string that need no attention.
+  void skip_plain_string_bytes() noexcept;
   Decoded<void> ignore_str();
   Decoded<void> ignore_escape();
   Decoded<void> ignore_integer();
