@@ -320,7 +320,8 @@ Decoded<void> read_body(const json_text::Tagged& tagged, Sum& out, std::string_v
 }
 
 Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
-  auto tagged = json_text::read_tagged(reader, "connector", "ConnectorKind", kConnectorKindNames);
+  auto tagged = json_text::read_tagged(reader, "connector", "internally tagged enum ConnectorKind",
+                                      kConnectorKindNames);
   if (!tagged) return std::unexpected(std::move(tagged.error()));
   using namespace kind;
   switch (tagged->variant) {
@@ -362,7 +363,8 @@ Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
 }
 
 Decoded<void> read_delivery_status(Reader& reader, DeliveryStatus& out) {
-  auto tagged = json_text::read_tagged(reader, "status", "DeliveryStatus", kDeliveryStatusNames);
+  auto tagged = json_text::read_tagged(reader, "status", "internally tagged enum DeliveryStatus",
+                                      kDeliveryStatusNames);
   if (!tagged) return std::unexpected(std::move(tagged.error()));
   using namespace delivery_status;
   switch (tagged->variant) {

@@ -875,7 +875,7 @@ Decoded<std::size_t> content_to_plain_enum(const Content& content,
   }
 }
 
-Decoded<Tagged> read_tagged(Reader& reader, std::string_view tag, std::string_view enum_name,
+Decoded<Tagged> read_tagged(Reader& reader, std::string_view tag, std::string_view expecting,
                             std::span<const std::string_view> variants) {
   Tagged tagged;
   std::optional<std::size_t> variant;
@@ -886,7 +886,7 @@ Decoded<Tagged> read_tagged(Reader& reader, std::string_view tag, std::string_vi
     return {};
   };
   auto read = read_container(
-      reader, fmt::format("internally tagged enum {}", enum_name), Brackets::Either,
+      reader, expecting, Brackets::Either,
       [&](bool is_object) -> Decoded<void> {
         tagged.is_seq = !is_object;
         if (!is_object) {

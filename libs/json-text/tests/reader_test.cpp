@@ -221,7 +221,7 @@ TEST(Reader, ReadsPlainEnumerationsAsNamesOrSingleMemberObjects) {
 
 std::string decode_tagged(std::string_view input) {
   Reader reader(input);
-  auto tagged = read_tagged(reader, "kind", "Shape", kColours);
+  auto tagged = read_tagged(reader, "kind", "internally tagged enum Shape", kColours);
   if (!tagged) return tagged.error().describe(input);
   std::string out(kColours[tagged->variant]);
   for (const auto& [key, value] : tagged->map) out += " " + key + "=" + value.describe();

@@ -18,50 +18,51 @@ constexpr std::size_t kSimpleLength = 32;
 constexpr std::size_t kHyphenatedLength = 36;
 constexpr std::array<std::size_t, 5> kGroupLengths = {8, 4, 4, 4, 12};
 
-std::optional<std::uint8_t> hex_value(char c) {
-  if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
-
-bool is_hex(char c) {
-  return hex_value(c).has_value();
-}
-
-// Reads exactly 32 hex digits from `text`, skipping hyphens.
-std::optional<Uuid::Bytes> read_hex(std::string_view text) {
-  Uuid::Bytes bytes{};
-  std::size_t nibble = 0;
-  for (char c : text) {
-    if (c == '-') continue;
-    const auto v = hex_value(c);
-    if (!v || nibble >= 32) return std::nullopt;
-    if (nibble % 2 == 0) {
-      bytes[nibble / 2] = static_cast<std::uint8_t>(*v << 4U);
-    } else {
-      bytes[nibble / 2] = static_cast<std::uint8_t>(bytes[nibble / 2] | *v);
-    }
-    ++nibble;
+// The value of every hex digit, -1 for every other byte.
+constexpr std::array<std::int8_t, 256> make_hex_values() {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 10; ++i) table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
+    table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
   }
-  if (nibble != 32) return std::nullopt;
+  return table;
+}
+constexpr std::array<std::int8_t, 256> kHexValues = make_hex_values();
+
+int hex_value(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
+bool is_hex(char c) { return hex_value(c) >= 0; }
+
+// Reads the 32 hex digits that start at the given offsets of `text`, two per byte.
+template <std::size_t N>
+std::optional<Uuid::Bytes> read_digits(std::string_view text, const std::array<std::uint8_t, N>& at) {
+  Uuid::Bytes bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int high = hex_value(text[at[i]]);
+    const int low = hex_value(text[at[i] + 1U]);
+    if ((high | low) < 0) return std::nullopt;
+    bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+  }
   return bytes;
 }
 
+constexpr std::array<std::uint8_t, 16> kSimpleOffsets = {0,  2,  4,  6,  8,  10, 12, 14,
+                                                         16, 18, 20, 22, 24, 26, 28, 30};
+// Where each byte's two digits start in the 8-4-4-4-12 form.
+constexpr std::array<std::uint8_t, 16> kHyphenatedOffsets = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                             19, 21, 24, 26, 28, 30, 32, 34};
+
 std::optional<Uuid::Bytes> parse_simple(std::string_view text) {
-  for (char c : text) {
-    if (c == '-') return std::nullopt;
-  }
-  return read_hex(text);
+  return read_digits(text, kSimpleOffsets);
 }
 
 std::optional<Uuid::Bytes> parse_hyphenated(std::string_view text) {
-  if (text.size() != kHyphenatedLength) return std::nullopt;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool hyphen_here = i == 8 || i == 13 || i == 18 || i == 23;  // 8-4-4-4-12
-    if (hyphen_here ? text[i] != '-' : !is_hex(text[i])) return std::nullopt;
+  if (text.size() != kHyphenatedLength || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+      text[23] != '-') {
+    return std::nullopt;
   }
-  return read_hex(text);
+  return read_digits(text, kHyphenatedOffsets);
 }
 
 bool is_braced(std::string_view text) {

@@ -238,8 +238,9 @@ struct Tagged {
   std::vector<Content> seq;                          // array form: the members after the tag
   std::vector<std::pair<std::string, Content>> map;  // object form: the members but the tag
 };
+// `expecting` describes the enumeration in messages ("internally tagged enum X").
 [[nodiscard]] Decoded<Tagged> read_tagged(Reader& reader, std::string_view tag,
-                                          std::string_view enum_name,
+                                          std::string_view expecting,
                                           std::span<const std::string_view> variants);
 
 // Conversions of buffered values for the members of tagged variants.
