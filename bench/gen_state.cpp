@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
       {0x5f, 0x0c, 0x8a, 0x3e, 0x1d, 0x2b, 0x4c, 0x6a, 0x9e, 0x7f, 0x0a, 0x1b, 0x2c, 0x3d, 0x4e,
        static_cast<std::uint8_t>(seed_byte)}));
   const auto key = varnholt::crypto::SigningKey::from_bytes(state.approval_seed);
-  const auto now = varnholt::contracts::Timestamp::from_unix_seconds(1796460376);  // 2026-12-06
+  const auto now = varnholt::contracts::Timestamp::from_unix_seconds(1796460376);  // 2026-12-05T08:46:16Z
 
   std::vector<contracts::ConnectorId> ids;
   for (std::size_t i = 0; i < connectors; ++i) {

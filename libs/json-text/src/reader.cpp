@@ -485,16 +485,16 @@ Decoded<Number> Reader::finish_float(std::size_t number_start) {
       return std::unexpected(error("invalid number"));
     }
     // An exponent beyond 32 bits overflows at the digit that crosses it, unless
-    // it only shrinks the value toward zero.
+    // it only shrinks the value toward zero, or the mantissa is zero.
+    const bool can_overflow =
+        !negative_exponent && has_nonzero_digit(input_.substr(number_start, index_ - number_start));
     std::int64_t exponent = input_[index_ - 1] - '0';
     while (peek() && is_digit(*peek())) {
-      exponent = exponent * 10 + (*peek() - '0');
+      exponent = std::min<std::int64_t>(exponent * 10 + (*peek() - '0'), std::int64_t{1} << 40);
       eat();
-      if (exponent > std::numeric_limits<std::int32_t>::max() && !negative_exponent &&
-          has_nonzero_digit(input_.substr(number_start, index_ - number_start))) {
+      if (can_overflow && exponent > std::numeric_limits<std::int32_t>::max()) {
         return std::unexpected(error("number out of range"));
       }
-      exponent = std::min<std::int64_t>(exponent, std::int64_t{1} << 40);
     }
   }
   // strtod gives the correctly rounded double; it needs a terminated copy.

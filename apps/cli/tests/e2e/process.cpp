@@ -63,6 +63,11 @@ std::vector<std::string> child_environment(const std::filesystem::path& cwd,
   env["PATH"] = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   env["HOME"] = cwd.string();
   env["TZ"] = "UTC";
+  // Sanitizer settings reach the program under test, so that a report in it
+  // fails the test with the sanitizers' own exit status.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) env[name] = value;  // NOLINT(concurrency-mt-unsafe)
+  }
   for (const auto& [name, value] : extra) env[name] = value;
   std::vector<std::string> entries;
   entries.reserve(env.size());
