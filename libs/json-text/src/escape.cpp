@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "special_bytes.hpp"
+#include "string_bytes.hpp"
 
 namespace json_text {
 

@@ -11,7 +11,7 @@
 #include <fmt/format.h>
 
 #include "json_text/utf8.hpp"
-#include "special_bytes.hpp"
+#include "string_bytes.hpp"
 #include "varnholt/error/core_error.hpp"
 
 namespace json_text {
