@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 namespace corvane::cli {
 namespace {
@@ -147,6 +153,43 @@ TEST_F(StateFileTest, EmptyFileIsADecodingError) {
   const auto path = dir_ / "empty.json";
   std::ofstream(path) << "  \n ";
   EXPECT_EQ(load_state(path).error(), "EOF while parsing a value at line 2 column 1");
+}
+
+TEST_F(StateFileTest, ALockHeldByAnotherRunIsWaitedForThenGivenUp) {
+  const auto path = dir_ / "corvane.json";
+  ASSERT_TRUE(save_state(path, fresh_state()));
+  const int holder = ::open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const auto waited = StateLock::acquire(path, std::chrono::milliseconds(100));
+  ASSERT_FALSE(waited);
+  EXPECT_EQ(waited.error(), path.string() +
+                                " is locked by another corvanectl run; gave up after 0 seconds");
+  ::close(holder);
+  EXPECT_TRUE(StateLock::acquire(path, std::chrono::milliseconds(100)));
+}
+
+TEST_F(StateFileTest, ALockOnAFileThatWasReplacedMeanwhileIsTakenAgain) {
+  // A run waiting for the lock while another replaces the file must end up
+  // holding the lock of the new file, or the two would overlap.
+  const auto path = dir_ / "corvane.json";
+  ASSERT_TRUE(save_state(path, fresh_state()));
+  const int old_file = ::open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(old_file, LOCK_EX), 0);
+  std::thread replacer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(save_state(path, fresh_state()));  // renames a new file into place
+    ::close(old_file);                             // and lets the waiter in
+  });
+  auto lock = StateLock::acquire(path, std::chrono::seconds(5));
+  replacer.join();
+  ASSERT_TRUE(lock);
+  const int probe = ::open(path.c_str(), O_RDONLY);
+  EXPECT_NE(::flock(probe, LOCK_EX | LOCK_NB), 0) << "the lock is on the file the path names now";
+  ::close(probe);
+}
+
+TEST_F(StateFileTest, NoLockIsTakenOnAMissingFileSoReadingCanReportIt) {
+  EXPECT_TRUE(StateLock::acquire(dir_ / "missing.json", std::chrono::milliseconds(10)));
 }
 
 TEST(DisplayPath, ShowsBytesThatAreNotUtf8AsReplacementCharacters) {
