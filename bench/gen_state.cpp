@@ -32,11 +32,12 @@ int main(int argc, char** argv) {
   }
   cli::CliState state;
   state.approval_seed.fill(static_cast<std::uint8_t>(seed_byte));
-  state.tenant_id = varnholt::contracts::TenantId(varnholt::contracts::Uuid(
-      {0x5f, 0x0c, 0x8a, 0x3e, 0x1d, 0x2b, 0x4c, 0x6a, 0x9e, 0x7f, 0x0a, 0x1b, 0x2c, 0x3d, 0x4e,
-       static_cast<std::uint8_t>(seed_byte)}));
+  state.tenant_id = varnholt::contracts::TenantId(
+      varnholt::contracts::Uuid({0x5f, 0x0c, 0x8a, 0x3e, 0x1d, 0x2b, 0x4c, 0x6a, 0x9e, 0x7f, 0x0a,
+                                 0x1b, 0x2c, 0x3d, 0x4e, static_cast<std::uint8_t>(seed_byte)}));
   const auto key = varnholt::crypto::SigningKey::from_bytes(state.approval_seed);
-  const auto now = varnholt::contracts::Timestamp::from_unix_seconds(1796460376);  // 2026-12-05T08:46:16Z
+  const auto now =
+      varnholt::contracts::Timestamp::from_unix_seconds(1796460376);  // 2026-12-05T08:46:16Z
 
   std::vector<contracts::ConnectorId> ids;
   for (std::size_t i = 0; i < connectors; ++i) {
@@ -57,10 +58,18 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < deliveries; ++i) {
     contracts::DeliveryStatus status;
     switch (i % 4) {
-      case 0: status = ds::Queued{1, now.saturating_add_seconds(30)}; break;
-      case 1: status = ds::Delivered{now.saturating_add_seconds(60)}; break;
-      case 2: status = ds::Refused{contracts::RefusalReason::ConnectorNotApproved}; break;
-      default: status = ds::DeadLettered{5, "http_5xx"}; break;
+      case 0:
+        status = ds::Queued{1, now.saturating_add_seconds(30)};
+        break;
+      case 1:
+        status = ds::Delivered{now.saturating_add_seconds(60)};
+        break;
+      case 2:
+        status = ds::Refused{contracts::RefusalReason::ConnectorNotApproved};
+        break;
+      default:
+        status = ds::DeadLettered{5, "http_5xx"};
+        break;
     }
     const auto connector = ids.empty() ? contracts::ConnectorId::new_v4() : ids[i % ids.size()];
     state.router.deliveries.push_back(

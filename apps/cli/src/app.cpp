@@ -66,9 +66,9 @@ std::string list_line(const contracts::InstalledConnector& connector) {
   const auto& manifest = connector.manifest;
   const std::size_t padding = 16 - std::min<std::size_t>(16, char_count(manifest.name));
   return fmt::format("{}  {}{}  {}  {} class(es), {} event type(s)",
-                     manifest.connector_id.to_string(), manifest.name,
-                     std::string(padding, ' '), contracts::display(connector.status),
-                     manifest.allowed_classes.size(), manifest.allowed_event_types.size());
+                     manifest.connector_id.to_string(), manifest.name, std::string(padding, ' '),
+                     contracts::display(connector.status), manifest.allowed_classes.size(),
+                     manifest.allowed_event_types.size());
 }
 
 nlohmann::json connector_summary(const contracts::InstalledConnector& connector) {
@@ -100,7 +100,10 @@ Result run_init(const Cli& cli) {
   if (auto saved = save_state(cli.state, state, SaveMode::CreateNew); !saved) return saved;
   const auto tenant = state.tenant_id.to_string();
   return emit(
-      cli.json, [&] { return nlohmann::json{{"tenant", tenant}}; },
+      cli.json,
+      [&] {
+        return nlohmann::json{{"tenant", tenant}};
+      },
       [&] { return "bridge initialised for tenant " + tenant; });
 }
 
@@ -110,7 +113,8 @@ Result run_list(const Cli& cli, const CliState& state) {
       cli.json,
       [&] {
         auto array = nlohmann::json::array();
-        for (const auto& [id, connector] : connectors) array.push_back(connector_summary(connector));
+        for (const auto& [id, connector] : connectors)
+          array.push_back(connector_summary(connector));
         return array;
       },
       [&] {
@@ -150,15 +154,17 @@ Result run_install(const Cli& cli, const command::Install& install, CliState& st
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     classes.insert(*parsed);
   }
-  auto id = router::install_connector(state.router, state.tenant_id, install.name,
-                                      install.endpoint_ref, install.secret_ref, install.events,
-                                      classes, key, now);
+  auto id =
+      router::install_connector(state.router, state.tenant_id, install.name, install.endpoint_ref,
+                                install.secret_ref, install.events, classes, key, now);
   if (!id) return std::unexpected(std::move(id.error()));
   if (auto saved = save_state(cli.state, state); !saved) return saved;
   const auto text_id = id->to_string();
   return emit(
       cli.json,
-      [&] { return nlohmann::json{{"connector", text_id}, {"status", "pending_approval"}}; },
+      [&] {
+        return nlohmann::json{{"connector", text_id}, {"status", "pending_approval"}};
+      },
       [&] {
         return fmt::format("connector {} installed \u2014 PENDING APPROVAL (receives nothing yet)",
                            text_id);
@@ -176,7 +182,10 @@ Result run_approve(const Cli& cli, const command::Approve& approve, CliState& st
   if (auto saved = save_state(cli.state, state); !saved) return saved;
   const auto text_id = id.to_string();
   return emit(
-      cli.json, [&] { return nlohmann::json{{"connector", text_id}, {"status", "approved"}}; },
+      cli.json,
+      [&] {
+        return nlohmann::json{{"connector", text_id}, {"status", "approved"}};
+      },
       [&] { return fmt::format("connector {} approved via {}", text_id, approve.workflow_ref); });
 }
 
@@ -191,7 +200,10 @@ Result run_route(const Cli& cli, const command::Route& route, CliState& state,
   const std::size_t queued = state.router.route(event, key.verifying_key(), now);
   if (auto saved = save_state(cli.state, state); !saved) return saved;
   return emit(
-      cli.json, [&] { return nlohmann::json{{"queued", queued}}; },
+      cli.json,
+      [&] {
+        return nlohmann::json{{"queued", queued}};
+      },
       [&] { return fmt::format("{} delivery(ies) queued", queued); });
 }
 

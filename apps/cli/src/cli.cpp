@@ -40,7 +40,9 @@ std::optional<std::string> env_value(const char* name) {
 
 // Shows a piece of raw command-line input in a message: invalid UTF-8
 // sequences become U+FFFD so the message itself stays valid text.
-std::string displayable(std::string_view text) { return json_text::to_lossy_utf8(text); }
+std::string displayable(std::string_view text) {
+  return json_text::to_lossy_utf8(text);
+}
 
 // A usage error before it is rendered: the message, and the command whose
 // usage line follows it.
@@ -476,7 +478,6 @@ bool colour_enabled(const ColourEnv& env, bool is_terminal) {
   const bool asked = env.clicolor && *env.clicolor != "0";
   return capable_term || asked;
 }
-
 
 ParseResult parse_command_line(int argc, const char* const* argv, const ParserStreams& streams) {
   CommandLine command_line;

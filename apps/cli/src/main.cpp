@@ -1,3 +1,5 @@
 #include "corvane/cli/app.hpp"
 
-int main(int argc, char** argv) { return corvane::cli::main_entry(argc, argv); }
+int main(int argc, char** argv) {
+  return corvane::cli::main_entry(argc, argv);
+}

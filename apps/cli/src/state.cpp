@@ -42,7 +42,8 @@ Decoded<void> read_seed(Reader& reader, CliState& state) {
     for (std::size_t i = 0; i < state.approval_seed.size(); ++i) {
       auto more = reader.has_next_element(first);
       if (!more) return Decoded<void>(std::unexpected(std::move(more.error())));
-      if (!*more) return Decoded<void>(json_text::fail(json_text::invalid_length(i, kSeedExpected)));
+      if (!*more)
+        return Decoded<void>(json_text::fail(json_text::invalid_length(i, kSeedExpected)));
       auto byte = json_text::read_unsigned(reader, 0xFF, "u8");
       if (!byte) return Decoded<void>(std::unexpected(std::move(byte.error())));
       state.approval_seed[i] = static_cast<std::uint8_t>(*byte);

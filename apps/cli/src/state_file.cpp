@@ -56,7 +56,8 @@ std::expected<CliState, std::string> load_state(const std::filesystem::path& pat
   if (fd < 0) return fail(os_error_description(errno));
   std::string bytes;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) bytes.reserve(static_cast<std::size_t>(info.st_size));
+  if (::fstat(fd, &info) == 0 && info.st_size > 0)
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -111,7 +112,9 @@ class Fd {
 };
 
 using Failure = std::unexpected<std::string>;
-Failure os_failure(int error_number) { return Failure(os_error_description(error_number)); }
+Failure os_failure(int error_number) {
+  return Failure(os_error_description(error_number));
+}
 
 // Writes all of `text`, repeating partial writes and writes cut short by a signal.
 std::expected<void, std::string> write_all(int fd, std::string_view text) {
@@ -286,8 +289,7 @@ std::expected<StateLock, std::string> StateLock::acquire(const std::filesystem::
       if (errno != EWOULDBLOCK) return StateLock(-1);  // no locking here: go on without
       if (std::chrono::steady_clock::now() >= deadline) {
         return std::unexpected(fmt::format(
-            "{} is locked by another corvanectl run; gave up after {} seconds",
-            display_path(path),
+            "{} is locked by another corvanectl run; gave up after {} seconds", display_path(path),
             std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
       }
       std::this_thread::sleep_for(pause);

@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "cli_internal.hpp"
-#include "json_text/utf8.hpp"
-#include "json_text/utf8.hpp"
 #include "corvane/cli/cli.hpp"
+#include "json_text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -647,7 +646,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ColourCase>& param_info) { return param_info.param.label; });
 
 // --- UTF-8 check ------------------------------------------------------------
-
 
 }  // namespace
 }  // namespace corvane::cli

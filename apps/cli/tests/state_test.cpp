@@ -20,8 +20,8 @@ using varnholt::contracts::Uuid;
 
 CliState fresh_state() {
   CliState state;
-  state.tenant_id = varnholt::contracts::TenantId(
-      Uuid::parse("5f0c8a3e-1d2b-4c6a-9e7f-0a1b2c3d4e5f").value());
+  state.tenant_id =
+      varnholt::contracts::TenantId(Uuid::parse("5f0c8a3e-1d2b-4c6a-9e7f-0a1b2c3d4e5f").value());
   for (std::size_t i = 0; i < 32; ++i) state.approval_seed[i] = static_cast<std::uint8_t>(i + 1);
   return state;
 }
@@ -31,7 +31,8 @@ std::string fresh_layout() {
   for (int i = 1; i <= 32; ++i) seed += "    " + std::to_string(i) + (i < 32 ? ",\n" : "\n");
   return "{\n  \"tenant_id\": \"5f0c8a3e-1d2b-4c6a-9e7f-0a1b2c3d4e5f\",\n  \"approval_seed\": [\n" +
          seed +
-         "  ],\n  \"router\": {\n    \"connectors\": {},\n    \"deliveries\": [],\n    \"policy\": {\n"
+         "  ],\n  \"router\": {\n    \"connectors\": {},\n    \"deliveries\": [],\n    \"policy\": "
+         "{\n"
          "      \"max_attempts\": 5,\n      \"base_delay_seconds\": 30,\n"
          "      \"max_delay_seconds\": 3600\n    }\n  }\n}";
 }
@@ -86,12 +87,14 @@ TEST(StateText, WrittenStateReadsBackAndWritesBackByteForByte) {
 }
 
 TEST(StateText, OtherFormsReadAndAreRewrittenInTheCanonicalLayout) {
-  const std::string seed = "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,"
-                           "27,28,29,30,31,32]";
-  const std::string text = "\t{\"unknown\": {\"a\": [1, {}]},\r\n \"router\": {\"policy\": [5, 30, 3600],"
-                           " \"deliveries\": [], \"x\": null, \"connectors\": {}},"
-                           " \"approval_seed\": " + seed +
-                           ", \"tenant_id\": \"5F0C8A3E1D2B4C6A9E7F0A1B2C3D4E5F\"} \n";
+  const std::string seed =
+      "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,"
+      "27,28,29,30,31,32]";
+  const std::string text =
+      "\t{\"unknown\": {\"a\": [1, {}]},\r\n \"router\": {\"policy\": [5, 30, 3600],"
+      " \"deliveries\": [], \"x\": null, \"connectors\": {}},"
+      " \"approval_seed\": " +
+      seed + ", \"tenant_id\": \"5F0C8A3E1D2B4C6A9E7F0A1B2C3D4E5F\"} \n";
   const auto decoded = decode_state(text);
   ASSERT_TRUE(decoded) << decoded.error();
   EXPECT_EQ(encode_state(*decoded), fresh_layout());
@@ -111,9 +114,11 @@ TEST(StateText, SeedMustHoldExactly32Bytes) {
   const auto with = [&](std::string_view from, std::string_view to) {
     return decode_state(std::string(text).replace(text.find(from), from.size(), to)).error();
   };
-  EXPECT_EQ(with(",\n    32", ""), "invalid length 31, expected an array of length 32 at line 35 column 3");
+  EXPECT_EQ(with(",\n    32", ""),
+            "invalid length 31, expected an array of length 32 at line 35 column 3");
   EXPECT_EQ(with("    32", "    32,\n    33"), "trailing characters at line 36 column 5");
-  EXPECT_EQ(with("    32", "    256"), "invalid value: integer `256`, expected u8 at line 35 column 7");
+  EXPECT_EQ(with("    32", "    256"),
+            "invalid value: integer `256`, expected u8 at line 35 column 7");
 }
 
 class StateFileTest : public ::testing::Test {
@@ -143,8 +148,9 @@ TEST_F(StateFileTest, FailuresCarryTheSystemDescription) {
             dir_.string() + ": Is a directory (os error 21) (run init first)");
   EXPECT_EQ(save_state(dir_ / "missing" / "x.json", fresh_state()).error(),
             "No such file or directory (os error 2)");
-  EXPECT_EQ(load_state(std::string("a\0b", 3)).error(),
-            std::string("a\0b", 3) + ": file name contained an unexpected NUL byte (run init first)");
+  EXPECT_EQ(
+      load_state(std::string("a\0b", 3)).error(),
+      std::string("a\0b", 3) + ": file name contained an unexpected NUL byte (run init first)");
   EXPECT_TRUE(state_exists(dir_)) << "any kind of entry exists";
   EXPECT_FALSE(state_exists(dir_ / "missing" / "x"));
 }
@@ -162,8 +168,8 @@ TEST_F(StateFileTest, ALockHeldByAnotherRunIsWaitedForThenGivenUp) {
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
   const auto waited = StateLock::acquire(path, std::chrono::milliseconds(100));
   ASSERT_FALSE(waited);
-  EXPECT_EQ(waited.error(), path.string() +
-                                " is locked by another corvanectl run; gave up after 0 seconds");
+  EXPECT_EQ(waited.error(),
+            path.string() + " is locked by another corvanectl run; gave up after 0 seconds");
   ::close(holder);
   EXPECT_TRUE(StateLock::acquire(path, std::chrono::milliseconds(100)));
 }
@@ -193,7 +199,10 @@ TEST_F(StateFileTest, NoLockIsTakenOnAMissingFileSoReadingCanReportIt) {
 }
 
 TEST(DisplayPath, ShowsBytesThatAreNotUtf8AsReplacementCharacters) {
-  EXPECT_EQ(display_path("st\xff" "ate.json"), "st\xEF\xBF\xBD" "ate.json");
+  EXPECT_EQ(display_path("st\xff"
+                         "ate.json"),
+            "st\xEF\xBF\xBD"
+            "ate.json");
   EXPECT_EQ(display_path("caf\xC3\xA9"), "caf\xC3\xA9");
   EXPECT_EQ(display_path("\xE2\x82"), "\xEF\xBF\xBD");
 }

@@ -321,19 +321,22 @@ Decoded<void> read_body(const json_text::Tagged& tagged, Sum& out, std::string_v
 
 Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
   auto tagged = json_text::read_tagged(reader, "connector", "internally tagged enum ConnectorKind",
-                                      kConnectorKindNames);
+                                       kConnectorKindNames);
   if (!tagged) return std::unexpected(std::move(tagged.error()));
   using namespace kind;
   switch (tagged->variant) {
     case 0: {
       static constexpr ContentField<SignedWebhookOutbound> fields[] = {
-          {"endpoint_reference", content_text<SignedWebhookOutbound, &SignedWebhookOutbound::endpoint_reference>},
-          {"signing_secret", content_text<SignedWebhookOutbound, &SignedWebhookOutbound::signing_secret>}};
+          {"endpoint_reference",
+           content_text<SignedWebhookOutbound, &SignedWebhookOutbound::endpoint_reference>},
+          {"signing_secret",
+           content_text<SignedWebhookOutbound, &SignedWebhookOutbound::signing_secret>}};
       return read_body(*tagged, out, "struct variant ConnectorKind::SignedWebhookOutbound", fields);
     }
     case 1: {
       static constexpr ContentField<SignedWebhookInbound> fields[] = {
-          {"verifying_key_reference", content_text<SignedWebhookInbound, &SignedWebhookInbound::verifying_key_reference>}};
+          {"verifying_key_reference",
+           content_text<SignedWebhookInbound, &SignedWebhookInbound::verifying_key_reference>}};
       return read_body(*tagged, out, "struct variant ConnectorKind::SignedWebhookInbound", fields);
     }
     case 2: {
@@ -344,7 +347,8 @@ Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
     }
     case 3: {
       static constexpr ContentField<ObjectReferenceStore> fields[] = {
-          {"bucket_reference", content_text<ObjectReferenceStore, &ObjectReferenceStore::bucket_reference>},
+          {"bucket_reference",
+           content_text<ObjectReferenceStore, &ObjectReferenceStore::bucket_reference>},
           {"credential", content_text<ObjectReferenceStore, &ObjectReferenceStore::credential>}};
       return read_body(*tagged, out, "struct variant ConnectorKind::ObjectReferenceStore", fields);
     }
@@ -356,7 +360,8 @@ Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
     }
     default: {
       static constexpr ContentField<LocalFileDrop> fields[] = {
-          {"directory_reference", content_text<LocalFileDrop, &LocalFileDrop::directory_reference>}};
+          {"directory_reference",
+           content_text<LocalFileDrop, &LocalFileDrop::directory_reference>}};
       return read_body(*tagged, out, "struct variant ConnectorKind::LocalFileDrop", fields);
     }
   }
@@ -364,7 +369,7 @@ Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
 
 Decoded<void> read_delivery_status(Reader& reader, DeliveryStatus& out) {
   auto tagged = json_text::read_tagged(reader, "status", "internally tagged enum DeliveryStatus",
-                                      kDeliveryStatusNames);
+                                       kDeliveryStatusNames);
   if (!tagged) return std::unexpected(std::move(tagged.error()));
   using namespace delivery_status;
   switch (tagged->variant) {
@@ -435,7 +440,9 @@ Decoded<void> read(Reader& reader, ConnectorManifest& out) {
       {"name", [](Reader& r, ConnectorManifest& m) { return read_text(r, m.name); }},
       {"kind", [](Reader& r, ConnectorManifest& m) { return read_kind(r, m.kind); }},
       {"allowed_classes",
-       [](Reader& r, ConnectorManifest& m) { return read_set(r, m.allowed_classes, read_data_class); }},
+       [](Reader& r, ConnectorManifest& m) {
+         return read_set(r, m.allowed_classes, read_data_class);
+       }},
       {"allowed_event_types",
        [](Reader& r, ConnectorManifest& m) {
          return read_set(r, m.allowed_event_types, read_text);
@@ -467,7 +474,9 @@ Decoded<void> read(Reader& reader, InstalledConnector& out) {
          return {};
        }},
       {"status",
-       [](Reader& r, InstalledConnector& c) { return read_enum(r, c.status, kConnectorStatusNames); }},
+       [](Reader& r, InstalledConnector& c) {
+         return read_enum(r, c.status, kConnectorStatusNames);
+       }},
       {"approval_workflow_ref",
        [](Reader& r, InstalledConnector& c) -> Decoded<void> {
          auto ref = json_text::read_optional_string(r);

@@ -50,13 +50,16 @@ TEST(DeliveryJson, EveryStatusRoundTripsInStoredOrder) {
 
 TEST(DeliveryJson, StatusMembersMayComeInAnyOrderAndUnknownOnesAreDropped) {
   Delivery delivery;
-  ASSERT_EQ(decode(delivery_with_status(
-                       R"({"next_attempt_at":"2026-12-06T09:00:30Z","reason":"tenant_mismatch","attempt":2,"status":"queued"})"),
-                   &delivery),
-            "ok");
+  ASSERT_EQ(
+      decode(
+          delivery_with_status(
+              R"({"next_attempt_at":"2026-12-06T09:00:30Z","reason":"tenant_mismatch","attempt":2,"status":"queued"})"),
+          &delivery),
+      "ok");
   EXPECT_EQ(compact(delivery.status),
             R"({"status":"queued","attempt":2,"next_attempt_at":"2026-12-06T09:00:30Z"})");
-  ASSERT_EQ(decode(delivery_with_status(R"(["refused", {"tenant_mismatch": null}])"), &delivery), "ok");
+  ASSERT_EQ(decode(delivery_with_status(R"(["refused", {"tenant_mismatch": null}])"), &delivery),
+            "ok");
   EXPECT_EQ(compact(delivery.status), R"({"status":"refused","reason":"tenant_mismatch"})");
 }
 
@@ -72,17 +75,21 @@ TEST(DeliveryJson, FaultsInsideAStatusArePlacedAfterTheDelivery) {
   EXPECT_EQ(at_end(R"({"status":"queued","attempt":-1,"next_attempt_at":"x"})"),
             "invalid value: integer `-1`, expected u32 at line 1 column 193");
   EXPECT_EQ(at_end(R"(["dead_lettered", 1])"),
-            "invalid length 1, expected struct variant DeliveryStatus::DeadLettered with 2 elements at line 1 column 159");
+            "invalid length 1, expected struct variant DeliveryStatus::DeadLettered with 2 "
+            "elements at line 1 column 159");
   EXPECT_EQ(at_end(R"(["delivered", "2026-12-06T09:00:00Z", 1])"),
             "invalid length 2, expected 1 element in sequence at line 1 column 179");
-  EXPECT_EQ(at_end(R"({"status":"refused","reason":"nope"})"),
-            "unknown variant `nope`, expected one of `connector_not_approved`, `event_type_not_allowed`, "
-            "`data_class_not_allowed`, `tenant_mismatch`, `manifest_signature_invalid` at line 1 column 175");
+  EXPECT_EQ(
+      at_end(R"({"status":"refused","reason":"nope"})"),
+      "unknown variant `nope`, expected one of `connector_not_approved`, `event_type_not_allowed`, "
+      "`data_class_not_allowed`, `tenant_mismatch`, `manifest_signature_invalid` at line 1 column "
+      "175");
   EXPECT_EQ(at_end(R"({"status":"refused","reason":1})"),
             "invalid type: integer `1`, expected string or map at line 1 column 170");
-  EXPECT_EQ(at_end(R"({"status":"delivered","at":"2024-13-01T00:00:00Z"})"),
-            "validation failed: invalid RFC 3339 timestamp \"2024-13-01T00:00:00Z\": month must be in "
-            "the range 1..=12 at line 1 column 189");
+  EXPECT_EQ(
+      at_end(R"({"status":"delivered","at":"2024-13-01T00:00:00Z"})"),
+      "validation failed: invalid RFC 3339 timestamp \"2024-13-01T00:00:00Z\": month must be in "
+      "the range 1..=12 at line 1 column 189");
 }
 
 constexpr std::string_view kManifest = R"({
@@ -116,9 +123,9 @@ TEST(ManifestJson, GeneralValueHasItsMembersInKeyOrder) {
   to_json(value, manifest);
   std::vector<std::string> keys;
   for (const auto& [key, member] : value.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"allowed_classes", "allowed_event_types", "connector_id",
-                                            "contract_version", "kind", "name", "tenant_id",
-                                            "version", "workspace_id"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"allowed_classes", "allowed_event_types",
+                                            "connector_id", "contract_version", "kind", "name",
+                                            "tenant_id", "version", "workspace_id"}));
 }
 
 TEST(ManifestJson, FieldFaultsNameTheirFieldAndPosition) {
@@ -143,29 +150,33 @@ TEST(ManifestJson, FieldFaultsNameTheirFieldAndPosition) {
             "`ticketing_rest`, `local_file_drop` at line 7 column 65");
   EXPECT_EQ(with(R"("directory_reference": "/var/drop", )", ""),
             "missing field `directory_reference` at line 7 column 56");
-  EXPECT_EQ(with(R"("version": 18446744073709551615)", R"("version": 18446744073709551616)"),
-            "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 10 column 33");
+  EXPECT_EQ(
+      with(R"("version": 18446744073709551615)", R"("version": 18446744073709551616)"),
+      "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 10 column 33");
 }
 
 TEST(InstalledConnectorJson, ArrayFormCountsTheOptionalMember) {
   const std::string connector =
       "[" + std::string(kManifest) + R"(, ")" + std::string(128, '0') + R"(", "approved"])";
-  EXPECT_EQ(decode<InstalledConnector>(connector),
-            "invalid length 3, expected struct InstalledConnector with 5 elements at line 11 column "
-            "146");
+  EXPECT_EQ(
+      decode<InstalledConnector>(connector),
+      "invalid length 3, expected struct InstalledConnector with 5 elements at line 11 column "
+      "146");
 }
 
 TEST(InstalledConnectorJson, MissingWorkflowReferenceReadsAsNone) {
-  const std::string text = R"({"manifest": )" + std::string(kManifest) + R"(, "signature": ")" +
-                           std::string(128, 'A') +
-                           R"(", "status": {"revoked": null}, "installed_at": "2024-01-01T05:00:00+05:00"})";
+  const std::string text =
+      R"({"manifest": )" + std::string(kManifest) + R"(, "signature": ")" + std::string(128, 'A') +
+      R"(", "status": {"revoked": null}, "installed_at": "2024-01-01T05:00:00+05:00"})";
   InstalledConnector connector;
   ASSERT_EQ(decode(text, &connector), "ok");
   EXPECT_FALSE(connector.approval_workflow_ref);
   EXPECT_EQ(connector.status, ConnectorStatus::Revoked);
   const auto written = compact(connector);
-  EXPECT_NE(written.find(R"("status":"revoked","approval_workflow_ref":null,"installed_at":"2024-01-01T00:00:00Z")"),
-            std::string::npos);
+  EXPECT_NE(
+      written.find(
+          R"("status":"revoked","approval_workflow_ref":null,"installed_at":"2024-01-01T00:00:00Z")"),
+      std::string::npos);
   EXPECT_NE(written.find(std::string(128, 'a')), std::string::npos);
 }
 
@@ -173,7 +184,8 @@ TEST(InstalledConnectorJson, SignatureFaultsAreReportedRightAfterTheText) {
   const std::string text = R"({"manifest": )" + std::string(kManifest) +
                            R"(, "signature": "zz", "status": "approved", "installed_at": "x"})";
   EXPECT_EQ(decode<InstalledConnector>(text),
-            "validation failed: ed25519 signature must be 128 hex characters, got 2 at line 11 column 20");
+            "validation failed: ed25519 signature must be 128 hex characters, got 2 at line 11 "
+            "column 20");
 }
 
 TEST(DataClassNames, MatchExactly) {

@@ -19,9 +19,12 @@ SigningKey key_from(std::uint8_t first) {
 ConnectorManifest sample_manifest() {
   ConnectorManifest manifest;
   manifest.contract_version = 1;
-  manifest.connector_id = ConnectorId(Uuid({0x1a, 0x2b, 0x3c, 0x4d, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0, 0x0a}));
-  manifest.tenant_id = TenantId(Uuid({0x5f, 0x0c, 0x8a, 0x3e, 0x1d, 0x2b, 0x4c, 0x6a, 0x9e, 0x7f, 0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f}));
-  manifest.workspace_id = WorkspaceId(Uuid({0xaa, 0x2b, 0x3c, 0x4d, 0x11, 0x11, 0x41, 0x11, 0x81, 0x11, 0, 0, 0, 0, 0, 0x0a}));
+  manifest.connector_id =
+      ConnectorId(Uuid({0x1a, 0x2b, 0x3c, 0x4d, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0, 0x0a}));
+  manifest.tenant_id = TenantId(Uuid({0x5f, 0x0c, 0x8a, 0x3e, 0x1d, 0x2b, 0x4c, 0x6a, 0x9e, 0x7f,
+                                      0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f}));
+  manifest.workspace_id = WorkspaceId(
+      Uuid({0xaa, 0x2b, 0x3c, 0x4d, 0x11, 0x11, 0x41, 0x11, 0x81, 0x11, 0, 0, 0, 0, 0, 0x0a}));
   manifest.name = "alerts";
   manifest.kind = kind::SignedWebhookOutbound{"cfg://endpoints/alerts", "vault://secrets/hook"};
   manifest.allowed_classes = {DataClass::SecurityMetadata};
@@ -45,15 +48,20 @@ TEST(ManifestSigning, IsDeterministicAndStartsPendingApproval) {
 
 TEST(ManifestSigning, AnyChangeToASignedMemberBreaksVerification) {
   const auto key = key_from(1);
-  const auto signed_connector = InstalledConnector::sign(sample_manifest(), key, kInstalled).value();
+  const auto signed_connector =
+      InstalledConnector::sign(sample_manifest(), key, kInstalled).value();
   const std::vector<std::function<void(ConnectorManifest&)>> edits = {
       [](ConnectorManifest& m) { m.name = "alertz"; },
       [](ConnectorManifest& m) { m.contract_version = 2; },
       [](ConnectorManifest& m) { m.version = 2; },
       [](ConnectorManifest& m) { m.allowed_event_types.insert("extra"); },
       [](ConnectorManifest& m) { m.allowed_classes.insert(DataClass::RedactedError); },
-      [](ConnectorManifest& m) { m.kind = kind::SignedWebhookOutbound{"cfg://other", "vault://secrets/hook"}; },
-      [](ConnectorManifest& m) { m.kind = kind::TicketingRest{"cfg://endpoints/alerts", "vault://secrets/hook"}; },
+      [](ConnectorManifest& m) {
+        m.kind = kind::SignedWebhookOutbound{"cfg://other", "vault://secrets/hook"};
+      },
+      [](ConnectorManifest& m) {
+        m.kind = kind::TicketingRest{"cfg://endpoints/alerts", "vault://secrets/hook"};
+      },
       [](ConnectorManifest& m) { m.tenant_id = TenantId(Uuid()); },
       [](ConnectorManifest& m) { m.workspace_id = WorkspaceId(Uuid()); },
       [](ConnectorManifest& m) { m.connector_id = ConnectorId(Uuid()); },
@@ -77,7 +85,8 @@ TEST(ManifestSigning, MembersOutsideTheManifestAreNotSigned) {
 }
 
 TEST(ManifestSigning, AnotherSeedDoesNotVerify) {
-  const auto connector = InstalledConnector::sign(sample_manifest(), key_from(1), kInstalled).value();
+  const auto connector =
+      InstalledConnector::sign(sample_manifest(), key_from(1), kInstalled).value();
   EXPECT_FALSE(connector.verify(key_from(2).verifying_key()));
 }
 

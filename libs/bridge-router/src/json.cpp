@@ -75,24 +75,24 @@ namespace {
 Decoded<void> read_connectors(Reader& reader, Router& out) {
   out.connectors.clear();
   return json_text::read_container(reader, "a map", json_text::Brackets::Object, [&](bool) {
-    return json_text::for_each_member(reader, [&](Reader& r, std::string_view key) -> Decoded<void> {
-      auto id = contracts::parse_uuid_text(key);
-      if (!id) return std::unexpected(std::move(id.error()));
-      if (auto colon = r.parse_object_colon(); !colon) return colon;
-      contracts::InstalledConnector connector;
-      if (auto read = contracts::read(r, connector); !read) return read;
-      out.connectors.insert_or_assign(ConnectorId(*id), std::move(connector));
-      return {};
-    });
+    return json_text::for_each_member(
+        reader, [&](Reader& r, std::string_view key) -> Decoded<void> {
+          auto id = contracts::parse_uuid_text(key);
+          if (!id) return std::unexpected(std::move(id.error()));
+          if (auto colon = r.parse_object_colon(); !colon) return colon;
+          contracts::InstalledConnector connector;
+          if (auto read = contracts::read(r, connector); !read) return read;
+          out.connectors.insert_or_assign(ConnectorId(*id), std::move(connector));
+          return {};
+        });
   });
 }
 
 Decoded<void> read_deliveries(Reader& reader, Router& out) {
   out.deliveries.clear();
   return json_text::read_container(reader, "a sequence", json_text::Brackets::Array, [&](bool) {
-    return json_text::for_each_element(reader, [&](Reader& r) {
-      return contracts::read(r, out.deliveries.emplace_back());
-    });
+    return json_text::for_each_element(
+        reader, [&](Reader& r) { return contracts::read(r, out.deliveries.emplace_back()); });
   });
 }
 

@@ -26,7 +26,8 @@ class RouterTest : public ::testing::Test {
  protected:
   ConnectorId install(std::vector<std::string> events, std::set<DataClass> classes,
                       bool approve = true) {
-    auto id = install_connector(router_, tenant_, "c", "e", "s", events, classes, key_, kNow).value();
+    auto id =
+        install_connector(router_, tenant_, "c", "e", "s", events, classes, key_, kNow).value();
     if (approve) {
       EXPECT_TRUE(approve_connector(router_, id, "wf", key_.verifying_key()));
     }
@@ -35,7 +36,8 @@ class RouterTest : public ::testing::Test {
 
   BridgeEvent event(std::string type, std::vector<DataClass> classes = {}) {
     BridgeEvent e{std::move(type), kNow, tenant_, {}};
-    for (std::size_t i = 0; i < classes.size(); ++i) e.fields.emplace("f" + std::to_string(i), classes[i]);
+    for (std::size_t i = 0; i < classes.size(); ++i)
+      e.fields.emplace("f" + std::to_string(i), classes[i]);
     return e;
   }
 
@@ -49,8 +51,8 @@ class RouterTest : public ::testing::Test {
 };
 
 TEST_F(RouterTest, InstallBuildsASignedPendingManifestFromTheArguments) {
-  const auto id = install({"b", "a", "b"}, {DataClass::RedactedError, DataClass::OperationalMetadata},
-                          false);
+  const auto id =
+      install({"b", "a", "b"}, {DataClass::RedactedError, DataClass::OperationalMetadata}, false);
   const auto& connector = router_.connectors.at(id);
   const auto& manifest = connector.manifest;
   EXPECT_EQ(manifest.connector_id, id);
@@ -127,7 +129,8 @@ TEST_F(RouterTest, RouteAppendsOneDeliveryPerConnectorInIdentifierOrder) {
     EXPECT_EQ(delivery.event_type, "alert");
     EXPECT_EQ(delivery.created_at, kNow);
     if (delivery.connector_id == queued) {
-      EXPECT_EQ(delivery.status, contracts::DeliveryStatus(status::Queued{1, kNow.saturating_add_seconds(30)}));
+      EXPECT_EQ(delivery.status,
+                contracts::DeliveryStatus(status::Queued{1, kNow.saturating_add_seconds(30)}));
     } else {
       const auto reason = delivery.connector_id == pending ? RefusalReason::ConnectorNotApproved
                                                            : RefusalReason::EventTypeNotAllowed;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -17,7 +17,9 @@
 namespace json_text {
 namespace {
 
-constexpr bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
+constexpr bool is_digit(std::uint8_t byte) {
+  return byte >= '0' && byte <= '9';
+}
 
 // True when the mantissa of a number's text (before any exponent) is not zero.
 bool has_nonzero_digit(std::string_view text) {
@@ -27,7 +29,6 @@ bool has_nonzero_digit(std::string_view text) {
   }
   return false;
 }
-
 
 int hex_value(std::uint8_t byte) {
   if (byte >= '0' && byte <= '9') return byte - '0';
@@ -64,8 +65,9 @@ std::string DecodeError::describe(std::string_view input) const {
   const auto before = input.substr(0, i);
   const auto last_line_feed = before.rfind('\n');
   const std::size_t line_start = last_line_feed == std::string_view::npos ? 0 : last_line_feed + 1;
-  const auto line = 1 + static_cast<std::size_t>(
-                            std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(line_start), '\n'));
+  const auto line =
+      1 + static_cast<std::size_t>(std::count(
+              before.begin(), before.begin() + static_cast<std::ptrdiff_t>(line_start), '\n'));
   return fmt::format("{} at line {} column {}", message, line, i - line_start);
 }
 
@@ -79,7 +81,8 @@ std::string format_float(double value) {
   value = std::fabs(value);
   if (value == 0) return out + "0.0";
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
   const auto e = sci.find('e');
   std::string digits;
@@ -117,9 +120,12 @@ std::string format_float(double value) {
 
 std::string describe_number(const Number& number) {
   switch (number.kind) {
-    case Number::Kind::Unsigned: return fmt::format("integer `{}`", number.u);
-    case Number::Kind::Signed: return fmt::format("integer `{}`", number.i);
-    case Number::Kind::Float: return fmt::format("floating point `{}`", format_float(number.f));
+    case Number::Kind::Unsigned:
+      return fmt::format("integer `{}`", number.u);
+    case Number::Kind::Signed:
+      return fmt::format("integer `{}`", number.i);
+    case Number::Kind::Float:
+      return fmt::format("floating point `{}`", format_float(number.f));
   }
   return {};
 }
@@ -132,17 +138,25 @@ std::string describe_string(std::string_view text) {
 
 std::string Content::describe() const {
   switch (kind) {
-    case Kind::Null: return "null";
-    case Kind::Bool: return boolean ? "boolean `true`" : "boolean `false`";
-    case Kind::Number: return describe_number(number);
-    case Kind::String: return describe_string(string);
-    case Kind::Seq: return "sequence";
-    case Kind::Map: return "map";
+    case Kind::Null:
+      return "null";
+    case Kind::Bool:
+      return boolean ? "boolean `true`" : "boolean `false`";
+    case Kind::Number:
+      return describe_number(number);
+    case Kind::String:
+      return describe_string(string);
+    case Kind::Seq:
+      return "sequence";
+    case Kind::Map:
+      return "map";
   }
   return {};
 }
 
-std::string missing_field(std::string_view name) { return fmt::format("missing field `{}`", name); }
+std::string missing_field(std::string_view name) {
+  return fmt::format("missing field `{}`", name);
+}
 std::string duplicate_field(std::string_view name) {
   return fmt::format("duplicate field `{}`", name);
 }
@@ -178,7 +192,9 @@ std::optional<std::uint8_t> Reader::parse_whitespace() noexcept {
   return std::nullopt;
 }
 
-DecodeError Reader::error(std::string message) const { return {std::move(message), index_}; }
+DecodeError Reader::error(std::string message) const {
+  return {std::move(message), index_};
+}
 
 DecodeError Reader::peek_error(std::string message) const {
   return {std::move(message), std::min(input_.size(), index_ + 1)};
@@ -296,12 +312,14 @@ Decoded<std::string_view> Reader::parse_str() {
       scratch_.append(input_.substr(start, index_ - start));
       copied = true;
       ++index_;
-      if (auto escaped = parse_escape(); !escaped) return std::unexpected(std::move(escaped.error()));
+      if (auto escaped = parse_escape(); !escaped)
+        return std::unexpected(std::move(escaped.error()));
       start = index_;
       continue;
     }
     ++index_;
-    return std::unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
+    return std::unexpected(
+        error("control character (\\u0000-\\u001F) found while parsing a string"));
   }
 }
 
@@ -326,16 +344,34 @@ Decoded<void> Reader::parse_escape() {
   if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
   const char c = input_[index_++];
   switch (c) {
-    case '"': scratch_.push_back('"'); return {};
-    case '\\': scratch_.push_back('\\'); return {};
-    case '/': scratch_.push_back('/'); return {};
-    case 'b': scratch_.push_back('\b'); return {};
-    case 'f': scratch_.push_back('\f'); return {};
-    case 'n': scratch_.push_back('\n'); return {};
-    case 'r': scratch_.push_back('\r'); return {};
-    case 't': scratch_.push_back('\t'); return {};
-    case 'u': return parse_unicode_escape();
-    default: return std::unexpected(error("invalid escape"));
+    case '"':
+      scratch_.push_back('"');
+      return {};
+    case '\\':
+      scratch_.push_back('\\');
+      return {};
+    case '/':
+      scratch_.push_back('/');
+      return {};
+    case 'b':
+      scratch_.push_back('\b');
+      return {};
+    case 'f':
+      scratch_.push_back('\f');
+      return {};
+    case 'n':
+      scratch_.push_back('\n');
+      return {};
+    case 'r':
+      scratch_.push_back('\r');
+      return {};
+    case 't':
+      scratch_.push_back('\t');
+      return {};
+    case 'u':
+      return parse_unicode_escape();
+    default:
+      return std::unexpected(error("invalid escape"));
   }
 }
 
@@ -382,7 +418,8 @@ Decoded<void> Reader::ignore_str() {
       if (auto escaped = ignore_escape(); !escaped) return escaped;
       continue;
     }
-    return std::unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
+    return std::unexpected(
+        error("control character (\\u0000-\\u001F) found while parsing a string"));
   }
 }
 
@@ -390,13 +427,22 @@ Decoded<void> Reader::ignore_escape() {
   if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
   const char c = input_[index_++];
   switch (c) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return {};
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
+      return {};
     case 'u': {
       auto code = decode_hex_escape();
       if (!code) return std::unexpected(std::move(code.error()));
       return {};
     }
-    default: return std::unexpected(error("invalid escape"));
+    default:
+      return std::unexpected(error("invalid escape"));
   }
 }
 
@@ -420,7 +466,7 @@ Decoded<Number> Reader::parse_integer(bool positive) {
     }
     return parse_number_tail(positive, 0, number_start);
   }
-  if (!is_digit(first) ) return std::unexpected(error("invalid number"));
+  if (!is_digit(first)) return std::unexpected(error("invalid number"));
   std::uint64_t significand = first - '0';
   for (;;) {
     const auto next = peek();
@@ -449,9 +495,8 @@ Decoded<Number> Reader::parse_number_tail(bool positive, std::uint64_t significa
     number.f = -static_cast<double>(significand);
   } else {
     number.kind = Number::Kind::Signed;
-    number.i = significand == std::uint64_t{1} << 63
-                   ? std::numeric_limits<std::int64_t>::min()
-                   : -static_cast<std::int64_t>(significand);
+    number.i = significand == std::uint64_t{1} << 63 ? std::numeric_limits<std::int64_t>::min()
+                                                     : -static_cast<std::int64_t>(significand);
   }
   return number;
 }
@@ -564,11 +609,26 @@ Decoded<void> Reader::ignore_value() {
     if (!peek) return std::unexpected(peek_error("EOF while parsing a value"));
     bool opened = false;
     switch (*peek) {
-      case 'n': eat(); if (auto r = parse_ident("ull"); !r) return r; break;
-      case 't': eat(); if (auto r = parse_ident("rue"); !r) return r; break;
-      case 'f': eat(); if (auto r = parse_ident("alse"); !r) return r; break;
-      case '-': eat(); if (auto r = ignore_integer(); !r) return r; break;
-      case '"': eat(); if (auto r = ignore_str(); !r) return r; break;
+      case 'n':
+        eat();
+        if (auto r = parse_ident("ull"); !r) return r;
+        break;
+      case 't':
+        eat();
+        if (auto r = parse_ident("rue"); !r) return r;
+        break;
+      case 'f':
+        eat();
+        if (auto r = parse_ident("alse"); !r) return r;
+        break;
+      case '-':
+        eat();
+        if (auto r = ignore_integer(); !r) return r;
+        break;
+      case '"':
+        eat();
+        if (auto r = ignore_str(); !r) return r;
+        break;
       case '[':
       case '{':
         eat();
@@ -633,7 +693,8 @@ Decoded<Content> Reader::parse_content() {
     case 'f': {
       eat();
       const bool value = *peek == 't';
-      if (auto r = parse_ident(value ? "rue" : "alse"); !r) return std::unexpected(std::move(r.error()));
+      if (auto r = parse_ident(value ? "rue" : "alse"); !r)
+        return std::unexpected(std::move(r.error()));
       content.kind = Content::Kind::Bool;
       content.boolean = value;
       return content;
@@ -713,8 +774,12 @@ DecodeError Reader::peek_invalid_type(std::string_view expected) {
       found = describe_string(*text);
       break;
     }
-    case '[': found = "sequence"; break;
-    case '{': found = "map"; break;
+    case '[':
+      found = "sequence";
+      break;
+    case '{':
+      found = "map";
+      break;
     default: {
       bool positive = true;
       if (peek == '-') {
@@ -734,8 +799,9 @@ DecodeError Reader::peek_invalid_type(std::string_view expected) {
 // --- typed reading -----------------------------------------------------------------
 
 Decoded<std::string> read_string(Reader& reader, std::string_view expected) {
-  return read_string_as(reader, expected,
-                        [](std::string_view text) -> Decoded<std::string> { return std::string(text); });
+  return read_string_as(reader, expected, [](std::string_view text) -> Decoded<std::string> {
+    return std::string(text);
+  });
 }
 
 Decoded<std::optional<std::string>> read_optional_string(Reader& reader) {
@@ -772,15 +838,18 @@ Decoded<std::uint64_t> number_to_unsigned(const Number& number, std::uint64_t ma
     case Number::Kind::Unsigned:
       if (number.u <= max) return number.u;
       return fail(invalid_value(describe_number(number), type_name));
-    case Number::Kind::Signed: return fail(invalid_value(describe_number(number), type_name));
-    case Number::Kind::Float: return fail(invalid_type(describe_number(number), type_name));
+    case Number::Kind::Signed:
+      return fail(invalid_value(describe_number(number), type_name));
+    case Number::Kind::Float:
+      return fail(invalid_type(describe_number(number), type_name));
   }
   return fail("unreachable");
 }
 
 }  // namespace
 
-Decoded<std::uint64_t> read_unsigned(Reader& reader, std::uint64_t max, std::string_view type_name) {
+Decoded<std::uint64_t> read_unsigned(Reader& reader, std::uint64_t max,
+                                     std::string_view type_name) {
   auto number = read_number(reader, type_name);
   if (!number) return std::unexpected(std::move(number.error()));
   auto value = number_to_unsigned(*number, max, type_name);
@@ -792,7 +861,8 @@ Decoded<std::int64_t> read_signed(Reader& reader, std::string_view type_name) {
   auto number = read_number(reader, type_name);
   if (!number) return std::unexpected(std::move(number.error()));
   switch (number->kind) {
-    case Number::Kind::Signed: return number->i;
+    case Number::Kind::Signed:
+      return number->i;
     case Number::Kind::Unsigned:
       if (number->u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         return static_cast<std::int64_t>(number->u);
@@ -831,7 +901,8 @@ Decoded<std::size_t> read_plain_enum(Reader& reader, std::span<const std::string
   reader.eat();
   auto variant = read_variant_identifier(reader, names);
   if (variant) {
-    if (auto colon = reader.parse_object_colon(); !colon) variant = std::unexpected(std::move(colon.error()));
+    if (auto colon = reader.parse_object_colon(); !colon)
+      variant = std::unexpected(std::move(colon.error()));
   }
   if (variant) {
     const auto value = reader.parse_whitespace();
@@ -858,7 +929,8 @@ Decoded<std::size_t> read_plain_enum(Reader& reader, std::span<const std::string
 Decoded<std::size_t> content_to_plain_enum(const Content& content,
                                            std::span<const std::string_view> names) {
   switch (content.kind) {
-    case Content::Kind::String: return find_variant(content.string, names);
+    case Content::Kind::String:
+      return find_variant(content.string, names);
     case Content::Kind::Map: {
       if (content.map.size() != 1) {
         return fail(invalid_value("map", "map with a single key"));
@@ -871,7 +943,8 @@ Decoded<std::size_t> content_to_plain_enum(const Content& content,
       if (!unit) return fail(invalid_type(value.describe(), "unit"));
       return variant;
     }
-    default: return fail(invalid_type(content.describe(), "string or map"));
+    default:
+      return fail(invalid_type(content.describe(), "string or map"));
   }
 }
 
@@ -885,9 +958,8 @@ Decoded<Tagged> read_tagged(Reader& reader, std::string_view tag, std::string_vi
     variant = *read;
     return {};
   };
-  auto read = read_container(
-      reader, expecting, Brackets::Either,
-      [&](bool is_object) -> Decoded<void> {
+  auto read =
+      read_container(reader, expecting, Brackets::Either, [&](bool is_object) -> Decoded<void> {
         tagged.is_seq = !is_object;
         if (!is_object) {
           // The array form: the tag first, then the members in order.
@@ -934,7 +1006,8 @@ Decoded<std::string> content_to_string(const Content& content) {
 
 Decoded<std::uint64_t> content_to_unsigned(const Content& content, std::uint64_t max,
                                            std::string_view type_name) {
-  if (content.kind == Content::Kind::Number) return number_to_unsigned(content.number, max, type_name);
+  if (content.kind == Content::Kind::Number)
+    return number_to_unsigned(content.number, max, type_name);
   return fail(invalid_type(content.describe(), type_name));
 }
 

@@ -88,16 +88,26 @@ void Writer::null() {
 void write_compact(const nlohmann::json& value, std::string& out) {
   using Type = nlohmann::json::value_t;
   switch (value.type()) {
-    case Type::null: out.append("null"); return;
-    case Type::boolean: out.append(value.get<bool>() ? "true" : "false"); return;
-    case Type::number_unsigned: append_integer(out, value.get<std::uint64_t>()); return;
-    case Type::number_integer: append_integer(out, value.get<std::int64_t>()); return;
+    case Type::null:
+      out.append("null");
+      return;
+    case Type::boolean:
+      out.append(value.get<bool>() ? "true" : "false");
+      return;
+    case Type::number_unsigned:
+      append_integer(out, value.get<std::uint64_t>());
+      return;
+    case Type::number_integer:
+      append_integer(out, value.get<std::int64_t>());
+      return;
     case Type::number_float: {
       const double number = value.get<double>();
       out.append(std::isfinite(number) ? format_float(number) : "null");
       return;
     }
-    case Type::string: append_string(out, value.get_ref<const std::string&>()); return;
+    case Type::string:
+      append_string(out, value.get_ref<const std::string&>());
+      return;
     case Type::array: {
       out.push_back('[');
       bool first = true;
@@ -124,7 +134,9 @@ void write_compact(const nlohmann::json& value, std::string& out) {
       return;
     }
     case Type::binary:
-    case Type::discarded: out.append("null"); return;
+    case Type::discarded:
+      out.append("null");
+      return;
   }
 }
 

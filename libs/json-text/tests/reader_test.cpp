@@ -57,7 +57,9 @@ struct Case {
   const char* expected;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.input; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.input;
+}
 
 class SyntaxFaults : public ::testing::TestWithParam<Case> {};
 
@@ -88,10 +90,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"{\"label\":\"a\\q\"}", "invalid escape at line 1 column 13"},
         Case{"{\"label\":\"d\\uZ000\"}", "invalid escape at line 1 column 17"},
         Case{"{\"label\":\"\\u12", "EOF while parsing a string at line 1 column 14"},
-        Case{"{\"label\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+        Case{"{\"label\":\"a\nb\"}",
+             "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
         Case{"{\"label\":\"\xff\"}", "invalid unicode code point at line 1 column 12"},
         Case{"{\"label\":\"\\udc00\"}", "lone leading surrogate in hex escape at line 1 column 16"},
-        Case{"{\"label\":\"\\ud800\\u0041\"}", "lone leading surrogate in hex escape at line 1 column 22"},
+        Case{"{\"label\":\"\\ud800\\u0041\"}",
+             "lone leading surrogate in hex escape at line 1 column 22"},
         Case{"{\"label\":\"\\ud800x\"}", "unexpected end of hex escape at line 1 column 17"},
         Case{"{\"label\":\"\\ud800\\n\"}", "unexpected end of hex escape at line 1 column 18"},
         Case{"{\"\xff\":1}", "invalid unicode code point at line 1 column 4"}));
@@ -106,10 +110,14 @@ INSTANTIATE_TEST_SUITE_P(
     Reader, MeaningFaults,
     ::testing::Values(
         // Right after a scalar that is wrong for its field.
-        Case{"{\"count\": -1, \"label\": \"\"}", "invalid value: integer `-1`, expected u32 at line 1 column 12"},
-        Case{"{\"count\": 4294967296}", "invalid value: integer `4294967296`, expected u32 at line 1 column 20"},
-        Case{"{\"count\": 5.0}", "invalid type: floating point `5.0`, expected u32 at line 1 column 13"},
-        Case{"{\"count\": -0}", "invalid type: floating point `-0.0`, expected u32 at line 1 column 12"},
+        Case{"{\"count\": -1, \"label\": \"\"}",
+             "invalid value: integer `-1`, expected u32 at line 1 column 12"},
+        Case{"{\"count\": 4294967296}",
+             "invalid value: integer `4294967296`, expected u32 at line 1 column 20"},
+        Case{"{\"count\": 5.0}",
+             "invalid type: floating point `5.0`, expected u32 at line 1 column 13"},
+        Case{"{\"count\": -0}",
+             "invalid type: floating point `-0.0`, expected u32 at line 1 column 12"},
         Case{"{\"count\": true}", "invalid type: boolean `true`, expected u32 at line 1 column 14"},
         Case{"{\"count\": null}", "invalid type: null, expected u32 at line 1 column 14"},
         Case{"{\"count\": \"7\"}", "invalid type: string \"7\", expected u32 at line 1 column 13"},
@@ -117,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Before a bracket that stands where a scalar belongs.
         Case{"{\"count\": [1]}", "invalid type: sequence, expected u32 at line 1 column 10"},
         Case{"{\"count\": {}}", "invalid type: map, expected u32 at line 1 column 10"},
-        Case{"\"text\"", "invalid type: string \"text\", expected struct Sample at line 1 column 6"},
+        Case{"\"text\"",
+             "invalid type: string \"text\", expected struct Sample at line 1 column 6"},
         // At the record's closing bracket, after whitespace.
         Case{"{\"count\": 1 }", "missing field `label` at line 1 column 13"},
         Case{"{\"count\": 1, \"count\" : 2}", "duplicate field `count` at line 1 column 21"},
@@ -141,7 +150,8 @@ TEST(Reader, SkippedValuesAreCheckedForWellFormedJson) {
   EXPECT_EQ(decode(R"({"extra": [1,]})"), "expected value at line 1 column 14");
   EXPECT_EQ(decode(R"({"extra": {"a" 1}})"), "expected `:` at line 1 column 16");
   EXPECT_EQ(decode(R"({"extra": [1 2]})"), "expected `,` or `]` at line 1 column 14");
-  EXPECT_EQ(decode("{\"extra\": \"a\nb\"}"), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 12");
+  EXPECT_EQ(decode("{\"extra\": \"a\nb\"}"),
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 12");
   EXPECT_EQ(decode(R"({"extra": 1.})"), "invalid number at line 1 column 13");
   // Only escapes and control characters are checked in skipped strings.
   EXPECT_EQ(decode("{\"extra\": \"\xff\", \"count\": 1, \"label\": \"\"}"), "ok");
@@ -169,7 +179,8 @@ TEST(Reader, ValuesReadWholeStopAtTheNestingLimit) {
 
 TEST(Reader, DecodesEscapesAndSurrogatePairs) {
   Sample sample;
-  ASSERT_EQ(decode(R"({"count": 0, "label": "\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000"})", &sample), "ok");
+  ASSERT_EQ(decode(R"({"count": 0, "label": "\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000"})", &sample),
+            "ok");
   EXPECT_EQ(sample.label, std::string("\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80") + '\0');
 }
 
@@ -215,7 +226,8 @@ TEST(Reader, ReadsPlainEnumerationsAsNamesOrSingleMemberObjects) {
             "unknown variant `Green`, expected one of `red`, `green`, `blue` at line 1 column 7");
   EXPECT_EQ(decode_enum("5"), "expected value at line 1 column 1");
   EXPECT_EQ(decode_enum(R"({"blue": null, "red": null})"), "expected value at line 1 column 13");
-  EXPECT_EQ(decode_enum(R"({"blue": 1})"), "invalid type: integer `1`, expected unit at line 1 column 10");
+  EXPECT_EQ(decode_enum(R"({"blue": 1})"),
+            "invalid type: integer `1`, expected unit at line 1 column 10");
   EXPECT_EQ(decode_enum(R"({})"), "expected value at line 1 column 2");
 }
 
@@ -240,8 +252,9 @@ TEST(Reader, ReadsTaggedVariantsWithTheTagAnywhere) {
             "unknown variant `pink`, expected one of `red`, `green`, `blue` at line 1 column 15");
   EXPECT_EQ(decode_tagged(R"({"kind": null})"),
             "invalid type: null, expected variant identifier at line 1 column 13");
-  EXPECT_EQ(decode_tagged(R"("red")"),
-            "invalid type: string \"red\", expected internally tagged enum Shape at line 1 column 5");
+  EXPECT_EQ(
+      decode_tagged(R"("red")"),
+      "invalid type: string \"red\", expected internally tagged enum Shape at line 1 column 5");
   // Members other than the tag are read whole: their strings must be UTF-8.
   EXPECT_EQ(decode_tagged("{\"kind\": \"red\", \"x\": \"\xff\"}"),
             "invalid unicode code point at line 1 column 24");

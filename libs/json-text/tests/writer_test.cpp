@@ -48,11 +48,13 @@ TEST(Writer, CompactLayoutHasNoWhitespaceAndKeepsMemberOrder) {
 TEST(Escape, EscapesOnlyQuotesBackslashesAndControlCharacters) {
   std::string out;
   append_string(out, std::string("\"\\/\b\t\n\f\r\x01\x1f\x7f\xC3\xA9\xE2\x80\xA8") + '\0');
-  EXPECT_EQ(out, std::string("\"\\\"\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9\xE2\x80\xA8\\u0000\""));
+  EXPECT_EQ(out, std::string(
+                     "\"\\\"\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9\xE2\x80\xA8\\u0000\""));
 }
 
 TEST(WriteCompact, SortsKeysByBytesAtEveryLevel) {
-  const auto value = nlohmann::json::parse(R"({"b": {"z": 1, "a": [true, null]}, "a": -5, "Z": 1.5})");
+  const auto value =
+      nlohmann::json::parse(R"({"b": {"z": 1, "a": [true, null]}, "a": -5, "Z": 1.5})");
   std::string out;
   write_compact(value, out);
   EXPECT_EQ(out, R"({"Z":1.5,"a":-5,"b":{"a":[true,null],"z":1}})");

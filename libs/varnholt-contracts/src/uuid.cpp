@@ -22,7 +22,8 @@ constexpr std::array<std::size_t, 5> kGroupLengths = {8, 4, 4, 4, 12};
 constexpr std::array<std::int8_t, 256> make_hex_values() {
   std::array<std::int8_t, 256> table{};
   table.fill(-1);
-  for (int i = 0; i < 10; ++i) table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 10; ++i)
+    table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
   for (int i = 0; i < 6; ++i) {
     table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
     table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
@@ -31,12 +32,17 @@ constexpr std::array<std::int8_t, 256> make_hex_values() {
 }
 constexpr std::array<std::int8_t, 256> kHexValues = make_hex_values();
 
-int hex_value(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
-bool is_hex(char c) { return hex_value(c) >= 0; }
+int hex_value(char c) {
+  return kHexValues[static_cast<unsigned char>(c)];
+}
+bool is_hex(char c) {
+  return hex_value(c) >= 0;
+}
 
 // Reads the 32 hex digits that start at the given offsets of `text`, two per byte.
 template <std::size_t N>
-std::optional<Uuid::Bytes> read_digits(std::string_view text, const std::array<std::uint8_t, N>& at) {
+std::optional<Uuid::Bytes> read_digits(std::string_view text,
+                                       const std::array<std::uint8_t, N>& at) {
   Uuid::Bytes bytes{};
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const int high = hex_value(text[at[i]]);

@@ -42,8 +42,8 @@ class Bridge : public ::testing::Test {
   }
 
   std::string install(const std::string& name, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"--json", "install", name, "--endpoint-ref", "cfg://e",
-                                     "--secret-ref", "vault://s"};
+    std::vector<std::string> args = {"--json",  "install",      name,       "--endpoint-ref",
+                                     "cfg://e", "--secret-ref", "vault://s"};
     args.insert(args.end(), extra.begin(), extra.end());
     return nlohmann::json::parse(ok(args))["connector"].get<std::string>();
   }
@@ -66,11 +66,13 @@ TEST_F(Bridge, InitCreatesAFreshStateOnce) {
   const auto line = ok({"init"});
   EXPECT_TRUE(std::regex_match(line, std::regex("bridge initialised for tenant " + kUuid)));
   const auto text = state();
-  EXPECT_EQ(text.find("{\n  \"tenant_id\": \"" + line.substr(30) + "\",\n  \"approval_seed\": [\n"), 0u);
-  EXPECT_NE(text.find("  \"router\": {\n    \"connectors\": {},\n    \"deliveries\": [],\n"
-                      "    \"policy\": {\n      \"max_attempts\": 5,\n      \"base_delay_seconds\": 30,\n"
-                      "      \"max_delay_seconds\": 3600\n    }\n  }\n}"),
-            std::string::npos);
+  EXPECT_EQ(text.find("{\n  \"tenant_id\": \"" + line.substr(30) + "\",\n  \"approval_seed\": [\n"),
+            0u);
+  EXPECT_NE(
+      text.find("  \"router\": {\n    \"connectors\": {},\n    \"deliveries\": [],\n"
+                "    \"policy\": {\n      \"max_attempts\": 5,\n      \"base_delay_seconds\": 30,\n"
+                "      \"max_delay_seconds\": 3600\n    }\n  }\n}"),
+      std::string::npos);
   EXPECT_EQ(text.back(), '}');
   fails({"init"}, "corvane.json already exists");
   fails({"init", "--state", "."}, ". already exists");
@@ -105,7 +107,8 @@ TEST_F(Bridge, InstallApproveRouteWalkThrough) {
   std::smatch match;
   ASSERT_TRUE(std::regex_match(
       text, match,
-      std::regex("connector (" + kUuid + ") installed \u2014 PENDING APPROVAL \\(receives nothing yet\\)")));
+      std::regex("connector (" + kUuid +
+                 ") installed \u2014 PENDING APPROVAL \\(receives nothing yet\\)")));
   const std::string id = match[1];
   EXPECT_EQ(ok({"list"}), id + "  alerts-webhook    PendingApproval  2 class(es), 1 event type(s)");
   EXPECT_NE(state().find("\"allowed_classes\": [\n            \"operational_metadata\",\n"
@@ -113,13 +116,15 @@ TEST_F(Bridge, InstallApproveRouteWalkThrough) {
             std::string::npos);
 
   EXPECT_EQ(ok({"route", "alert"}), "0 delivery(ies) queued");
-  EXPECT_EQ(ok({"approve", id, "--workflow-ref", "wf-7"}), "connector " + id + " approved via wf-7");
+  EXPECT_EQ(ok({"approve", id, "--workflow-ref", "wf-7"}),
+            "connector " + id + " approved via wf-7");
   EXPECT_EQ(ok({"--json", "route", "alert", "--class", "security_metadata"}), "{\"queued\":1}");
   EXPECT_EQ(ok({"route", "alert", "--class", "redacted_error"}), "0 delivery(ies) queued");
 
   const auto log = deliveries();
   ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[0]["status"], (nlohmann::json{{"status", "refused"}, {"reason", "connector_not_approved"}}));
+  EXPECT_EQ(log[0]["status"],
+            (nlohmann::json{{"status", "refused"}, {"reason", "connector_not_approved"}}));
   EXPECT_EQ(log[1]["status"]["status"], "queued");
   EXPECT_EQ(log[1]["status"]["attempt"], 1);
   EXPECT_EQ(log[2]["status"]["reason"], "data_class_not_allowed");
@@ -140,7 +145,8 @@ TEST_F(Bridge, InstallApproveRouteWalkThrough) {
 TEST_F(Bridge, FailedCommandsLeaveTheFileAlone) {
   ok({"init"});
   const auto id = install("a", {"--event", "x"});
-  fails({"install", "b", "--endpoint-ref", "e", "--secret-ref", "s", "--class", "Operational_Metadata"},
+  fails({"install", "b", "--endpoint-ref", "e", "--secret-ref", "s", "--class",
+         "Operational_Metadata"},
         "unknown data class 'Operational_Metadata'");
   fails({"route", "x", "--class", "redacted_error", "--class", " redacted_error"},
         "unknown data class ' redacted_error'");
@@ -221,7 +227,8 @@ TEST_F(Bridge, RetryPolicyEditsSetTheFirstAttempt) {
     const auto created = last["created_at"].get<std::string>();
     const auto next = last["status"]["next_attempt_at"].get<std::string>();
     const auto seconds = [](const std::string& t) {
-      return std::stoi(t.substr(11, 2)) * 3600 + std::stoi(t.substr(14, 2)) * 60 + std::stoi(t.substr(17, 2));
+      return std::stoi(t.substr(11, 2)) * 3600 + std::stoi(t.substr(14, 2)) * 60 +
+             std::stoi(t.substr(17, 2));
     };
     return (seconds(next) - seconds(created) + 86400 * 2) % 86400;
   };
@@ -239,7 +246,8 @@ TEST_F(Bridge, EveryKindStatusAndDeliveryStateIsListedAndWrittenBackUnchanged) {
       {"object_reference_store", "\"credential\": \"v://c\", \"bucket_reference\": \"s3://b\""},
       {"ticketing_rest", "\"endpoint_reference\": \"cfg://t\", \"credential\": \"v://c\""},
       {"local_file_drop", "\"directory_reference\": \"/var/drop\""}};
-  for (std::size_t i = 0; i < kinds.size(); ++i) install("kind-" + std::to_string(i), {"--event", "e"});
+  for (std::size_t i = 0; i < kinds.size(); ++i)
+    install("kind-" + std::to_string(i), {"--event", "e"});
   ok({"route", "e"});
   // Rewrite kinds, statuses and delivery states by hand, in other layouts.
   auto text = state();
@@ -249,9 +257,11 @@ TEST_F(Bridge, EveryKindStatusAndDeliveryStateIsListedAndWrittenBackUnchanged) {
     const auto end = text.find('}', at);
     text.replace(at, end - at, "\"connector\": \"" + kinds[i].first + "\", " + kinds[i].second);
   }
-  const std::vector<std::string> statuses = {"\"approved\"", "{\"suspended\": null}", "\"revoked\""};
+  const std::vector<std::string> statuses = {"\"approved\"", "{\"suspended\": null}",
+                                             "\"revoked\""};
   for (std::size_t i = 0; i < statuses.size(); ++i) {
-    const auto at = text.find("\"pending_approval\"", text.find("\"kind-" + std::to_string(i + 1) + "\""));
+    const auto at =
+        text.find("\"pending_approval\"", text.find("\"kind-" + std::to_string(i + 1) + "\""));
     text.replace(at, 18, statuses[i]);
   }
   const std::vector<std::string> states = {
@@ -277,10 +287,13 @@ TEST_F(Bridge, EveryKindStatusAndDeliveryStateIsListedAndWrittenBackUnchanged) {
   EXPECT_EQ(kinds_listed.size(), 6u);
   const auto lines = ok({"deliveries"});
   EXPECT_NE(lines.find(R"({"status":"delivered","at":"2026-12-06T08:01:00Z"})"), std::string::npos);
-  EXPECT_NE(lines.find(R"({"status":"dead_lettered","attempts":5,"last_error_class":"http \"5xx\""})"),
-            std::string::npos);
-  EXPECT_NE(lines.find(R"({"status":"queued","attempt":4294967295,"next_attempt_at":"2026-12-06T09:00:30Z"})"),
-            std::string::npos);
+  EXPECT_NE(
+      lines.find(R"({"status":"dead_lettered","attempts":5,"last_error_class":"http \"5xx\""})"),
+      std::string::npos);
+  EXPECT_NE(
+      lines.find(
+          R"({"status":"queued","attempt":4294967295,"next_attempt_at":"2026-12-06T09:00:30Z"})"),
+      std::string::npos);
 
   // A writing command keeps everything it does not change, in the canonical layout.
   ok({"route", "none"});
@@ -291,7 +304,8 @@ TEST_F(Bridge, EveryKindStatusAndDeliveryStateIsListedAndWrittenBackUnchanged) {
   EXPECT_EQ(again.substr(0, log_end), rewritten.substr(0, log_end));
   EXPECT_EQ(again.substr(again.rfind("\n    ],\n    \"policy\"")), rewritten.substr(log_end));
   EXPECT_NE(rewritten.find("\"status\": \"suspended\""), std::string::npos);
-  EXPECT_NE(rewritten.find("\"connector\": \"object_reference_store\",\n            \"bucket_reference\""),
+  EXPECT_NE(rewritten.find(
+                "\"connector\": \"object_reference_store\",\n            \"bucket_reference\""),
             std::string::npos);
 }
 

@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Runs the real corvanectl binary for end-to-end tests.

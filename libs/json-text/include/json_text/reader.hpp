@@ -245,8 +245,7 @@ struct Tagged {
 
 // Conversions of buffered values for the members of tagged variants.
 [[nodiscard]] Decoded<std::string> content_to_string(const Content& content);
-[[nodiscard]] Decoded<std::uint64_t> content_to_unsigned(const Content& content,
-                                                         std::uint64_t max,
+[[nodiscard]] Decoded<std::uint64_t> content_to_unsigned(const Content& content, std::uint64_t max,
                                                          std::string_view type_name);
 
 // --- records ---------------------------------------------------------------------

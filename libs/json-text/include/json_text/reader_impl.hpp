@@ -29,8 +29,8 @@ Decoded<void> read_container(Reader& reader, std::string_view expected, Brackets
   const auto peek = reader.parse_whitespace();
   if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
   const bool is_object = *peek == '{';
-  const bool accepted = is_object ? brackets != Brackets::Array
-                                  : *peek == '[' && brackets != Brackets::Object;
+  const bool accepted =
+      is_object ? brackets != Brackets::Array : *peek == '[' && brackets != Brackets::Object;
   if (!accepted) return std::unexpected(reader.fix(reader.peek_invalid_type(expected)));
   if (auto entered = reader.enter(); !entered) return entered;
   reader.eat();
@@ -111,8 +111,8 @@ Decoded<void> read_record_elements(Reader& reader, T& out, std::string_view expe
     auto more = reader.has_next_element(first);
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) {
-      return fail(invalid_length(i, fmt::format("{} with {} element{}", expecting, N,
-                                                N == 1 ? "" : "s")));
+      return fail(
+          invalid_length(i, fmt::format("{} with {} element{}", expecting, N, N == 1 ? "" : "s")));
     }
     if (auto value = fields[i].read(reader, out); !value) return value;
   }
@@ -136,14 +136,14 @@ Decoded<void> read_variant_body(const Tagged& tagged, T& out, std::string_view e
   if (tagged.is_seq) {
     for (std::size_t i = 0; i < N; ++i) {
       if (i >= tagged.seq.size()) {
-        return fail(invalid_length(i, fmt::format("{} with {} element{}", expecting, N,
-                                                  N == 1 ? "" : "s")));
+        return fail(invalid_length(
+            i, fmt::format("{} with {} element{}", expecting, N, N == 1 ? "" : "s")));
       }
       if (auto value = fields[i].read(tagged.seq[i], out); !value) return value;
     }
     if (tagged.seq.size() > N) {
-      return fail(invalid_length(tagged.seq.size(), fmt::format("{} element{} in sequence", N,
-                                                                N == 1 ? "" : "s")));
+      return fail(invalid_length(tagged.seq.size(),
+                                 fmt::format("{} element{} in sequence", N, N == 1 ? "" : "s")));
     }
     return {};
   }

@@ -42,8 +42,8 @@ enum class RefusalReason : std::uint8_t {
   ManifestSignatureInvalid,
 };
 inline constexpr std::array<std::string_view, 5> kRefusalReasonNames = {
-    "connector_not_approved", "event_type_not_allowed", "data_class_not_allowed",
-    "tenant_mismatch", "manifest_signature_invalid"};
+    "connector_not_approved", "event_type_not_allowed", "data_class_not_allowed", "tenant_mismatch",
+    "manifest_signature_invalid"};
 
 // What a connector is, with the opaque references that kind needs. The
 // references name things held elsewhere (endpoints, secrets, keys, servers,
@@ -78,9 +78,9 @@ struct LocalFileDrop {
   friend bool operator==(const LocalFileDrop&, const LocalFileDrop&) = default;
 };
 }  // namespace kind
-using ConnectorKind = std::variant<kind::SignedWebhookOutbound, kind::SignedWebhookInbound,
-                                   kind::SmtpNotification, kind::ObjectReferenceStore,
-                                   kind::TicketingRest, kind::LocalFileDrop>;
+using ConnectorKind =
+    std::variant<kind::SignedWebhookOutbound, kind::SignedWebhookInbound, kind::SmtpNotification,
+                 kind::ObjectReferenceStore, kind::TicketingRest, kind::LocalFileDrop>;
 // Tag values, in the order of the variant's alternatives.
 inline constexpr std::array<std::string_view, 6> kConnectorKindNames = {
     "signed_webhook_outbound", "signed_webhook_inbound", "smtp_notification",

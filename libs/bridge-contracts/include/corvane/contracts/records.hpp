@@ -31,7 +31,7 @@ struct ConnectorManifest {
   WorkspaceId workspace_id;
   std::string name;
   ConnectorKind kind;
-  std::set<DataClass> allowed_classes;          // declaration order of DataClass
+  std::set<DataClass> allowed_classes;        // declaration order of DataClass
   std::set<std::string> allowed_event_types;  // byte-wise order
   std::uint64_t version = 0;
 

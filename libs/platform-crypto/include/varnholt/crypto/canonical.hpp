@@ -47,9 +47,12 @@ void write_value(const nlohmann::json& canonical, std::string& out);
     const nlohmann::json& value);
 
 // The canonical bytes of any record with a JSON form (an ADL `to_json`).
+// clang-format 14 misplaces requires clauses.
+// clang-format off
 template <typename Record>
   requires(!std::same_as<Record, nlohmann::json>)
 [[nodiscard]] std::expected<std::string, error::CoreError> canonical_bytes(const Record& record) {
+  // clang-format on
   nlohmann::json value;
   try {
     to_json(value, record);
