@@ -3,7 +3,7 @@
 //
 // libstdc++ 12 gives std::pair a C++20 default constructor whose
 // explicit(bool) clang evaluates as soon as the pair is instantiated. For a
-// type that holds a vector of pairs of itself (json_text::Content) that asks
+// type that holds a vector of pairs of itself (varnholt::json::Content) that asks
 // for the type's destructor, which needs the pair complete: clang rejects the
 // cycle, g++ does not. Parsing <bits/stl_pair.h> with __cpp_lib_concepts
 // hidden selects libstdc++'s C++17 constructors instead, which are templates

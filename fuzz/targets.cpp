@@ -14,12 +14,12 @@
 #include <nlohmann/json.hpp>
 
 #include "corvane/cli/state.hpp"
-#include "json_text/utf8.hpp"
 #include "varnholt/contracts/time.hpp"
 #include "varnholt/contracts/uuid.hpp"
 #include "varnholt/crypto/canonical.hpp"
 #include "varnholt/crypto/sign.hpp"
 #include "varnholt/error/core_error.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace corvane::fuzz {
 namespace {
@@ -143,7 +143,7 @@ int fuzz_canonical(const std::uint8_t* data, std::size_t size) {
   // whatever the bytes.
   const std::string normal = varnholt::crypto::normalize_text(raw);
   check(normal.size() <= raw.size(), kName, "normalising lengthened the text");
-  check(!json_text::is_valid_utf8(raw) || json_text::is_valid_utf8(normal), kName,
+  check(!varnholt::text::is_valid_utf8(raw) || varnholt::text::is_valid_utf8(normal), kName,
         "normalising broke UTF-8");
   check(varnholt::crypto::normalize_text(normal) == normal, kName, "normalising is not idempotent");
 

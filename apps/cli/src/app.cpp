@@ -12,9 +12,10 @@
 #include "corvane/cli/state.hpp"
 #include "corvane/contracts/json.hpp"
 #include "corvane/router/router.hpp"
-#include "json_text/writer.hpp"
 #include "varnholt/contracts/time.hpp"
 #include "varnholt/crypto/sign.hpp"
+#include "varnholt/json/writer.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -47,7 +48,7 @@ template <typename MakeJson, typename MakeText>
 Result emit(bool json, MakeJson&& make_json, MakeText&& make_text) {
   std::string out;
   if (json) {
-    json_text::write_compact(make_json(), out);
+    varnholt::json::write_compact(make_json(), out);
   } else {
     out = make_text();
   }
@@ -55,16 +56,10 @@ Result emit(bool json, MakeJson&& make_json, MakeText&& make_text) {
   return write_stdout(out);
 }
 
-// Characters, not bytes: a UTF-8 continuation byte starts no character.
-std::size_t char_count(std::string_view text) {
-  std::size_t count = 0;
-  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return count;
-}
-
 std::string list_line(const contracts::InstalledConnector& connector) {
   const auto& manifest = connector.manifest;
-  const std::size_t padding = 16 - std::min<std::size_t>(16, char_count(manifest.name));
+  const std::size_t padding =
+      16 - std::min<std::size_t>(16, varnholt::text::char_count(manifest.name));
   return fmt::format("{}  {}{}  {}  {} class(es), {} event type(s)",
                      manifest.connector_id.to_string(), manifest.name, std::string(padding, ' '),
                      contracts::display(connector.status), manifest.allowed_classes.size(),
@@ -83,7 +78,7 @@ nlohmann::json connector_summary(const contracts::InstalledConnector& connector)
 
 std::string delivery_line(const contracts::Delivery& delivery) {
   std::string status;
-  json_text::Writer writer(status, json_text::Writer::Layout::Compact);
+  varnholt::json::Writer writer(status, varnholt::json::Writer::Layout::Compact);
   contracts::write(writer, delivery.status);
   return fmt::format("{}  {}  {}", delivery.delivery_id.to_string(), delivery.event_type, status);
 }

@@ -20,7 +20,7 @@
 
 #include "cli_internal.hpp"
 #include "help_format.hpp"
-#include "json_text/utf8.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -41,7 +41,7 @@ std::optional<std::string> env_value(const char* name) {
 // Shows a piece of raw command-line input in a message: invalid UTF-8
 // sequences become U+FFFD so the message itself stays valid text.
 std::string displayable(std::string_view text) {
-  return json_text::to_lossy_utf8(text);
+  return varnholt::text::to_lossy_utf8(text);
 }
 
 // A usage error before it is rendered: the message, and the command whose
@@ -142,7 +142,7 @@ CLI::Option* CommandLine::add_texts(CLI::App& app, const std::string& name,
 CLI::Validator CommandLine::utf8_check() {
   return CLI::Validator(
       [this](std::string& value) -> std::string {
-        if (json_text::is_valid_utf8(value)) return {};
+        if (varnholt::text::is_valid_utf8(value)) return {};
         record_fault(std::string(kInvalidUtf8));
         return "invalid UTF-8";
       },
@@ -373,7 +373,7 @@ ParserExit CommandLine::print_usage_error(const UsageError& error, const ParserS
 ParseResult CommandLine::show_help_topic(const ParserStreams& streams) {
   const CLI::App* target = &app_;
   for (const std::string& topic : help_topics_) {
-    if (!json_text::is_valid_utf8(topic)) {
+    if (!varnholt::text::is_valid_utf8(topic)) {
       return print_usage_error(UsageError{std::string(kInvalidUtf8), help_}, streams);
     }
     const auto found =

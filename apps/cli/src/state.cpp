@@ -2,20 +2,20 @@
 
 #include "corvane/contracts/json.hpp"
 #include "corvane/router/json.hpp"
-#include "json_text/reader.hpp"
-#include "json_text/writer.hpp"
+#include "varnholt/json/reader.hpp"
+#include "varnholt/json/writer.hpp"
 
 namespace corvane::cli {
 
-using json_text::Decoded;
-using json_text::Field;
-using json_text::Reader;
+using varnholt::json::Decoded;
+using varnholt::json::Field;
+using varnholt::json::Reader;
 
 std::string encode_state(const CliState& state) {
   std::string out;
   // Room for the fixed part and a typical connector or delivery each.
   out.reserve(1024 + 1200 * state.router.connectors.size() + 400 * state.router.deliveries.size());
-  json_text::Writer writer(out, json_text::Writer::Layout::Pretty);
+  varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Pretty);
   writer.begin_object();
   writer.key("tenant_id");
   std::string tenant;
@@ -37,19 +37,21 @@ constexpr std::string_view kSeedExpected = "an array of length 32";
 
 // Exactly 32 numbers: fewer is an invalid length, more are trailing characters.
 Decoded<void> read_seed(Reader& reader, CliState& state) {
-  return json_text::read_container(reader, kSeedExpected, json_text::Brackets::Array, [&](bool) {
-    bool first = true;
-    for (std::size_t i = 0; i < state.approval_seed.size(); ++i) {
-      auto more = reader.has_next_element(first);
-      if (!more) return Decoded<void>(std::unexpected(std::move(more.error())));
-      if (!*more)
-        return Decoded<void>(json_text::fail(json_text::invalid_length(i, kSeedExpected)));
-      auto byte = json_text::read_unsigned(reader, 0xFF, "u8");
-      if (!byte) return Decoded<void>(std::unexpected(std::move(byte.error())));
-      state.approval_seed[i] = static_cast<std::uint8_t>(*byte);
-    }
-    return Decoded<void>();
-  });
+  return varnholt::json::read_container(
+      reader, kSeedExpected, varnholt::json::Brackets::Array, [&](bool) {
+        bool first = true;
+        for (std::size_t i = 0; i < state.approval_seed.size(); ++i) {
+          auto more = reader.has_next_element(first);
+          if (!more) return Decoded<void>(std::unexpected(std::move(more.error())));
+          if (!*more)
+            return Decoded<void>(
+                varnholt::json::fail(varnholt::json::invalid_length(i, kSeedExpected)));
+          auto byte = varnholt::json::read_unsigned(reader, 0xFF, "u8");
+          if (!byte) return Decoded<void>(std::unexpected(std::move(byte.error())));
+          state.approval_seed[i] = static_cast<std::uint8_t>(*byte);
+        }
+        return Decoded<void>();
+      });
 }
 
 }  // namespace
@@ -68,7 +70,7 @@ std::expected<CliState, std::string> decode_state(std::string_view bytes) {
   };
   Reader reader(bytes);
   CliState state;
-  auto read = json_text::read_record(reader, state, "struct CliState", fields);
+  auto read = varnholt::json::read_record(reader, state, "struct CliState", fields);
   if (read) read = reader.end();
   if (!read) return std::unexpected(read.error().describe(bytes));
   return state;

@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 
 #include "corvane/cli/state.hpp"
-#include "json_text/utf8.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -37,7 +37,7 @@ std::string os_error_description(int error_number) {
 }
 
 std::string display_path(const std::filesystem::path& path) {
-  return json_text::to_lossy_utf8(path.native());
+  return varnholt::text::to_lossy_utf8(path.native());
 }
 
 bool state_exists(const std::filesystem::path& path) {

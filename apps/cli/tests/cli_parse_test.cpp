@@ -13,7 +13,7 @@
 
 #include "cli_internal.hpp"
 #include "corvane/cli/cli.hpp"
-#include "json_text/utf8.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace corvane::cli {
 namespace {
@@ -405,7 +405,7 @@ TEST(UsageErrorText, ShowsUndecodableArgumentsWithReplacementCharacters) {
   const Outcome outcome = parse({"list", "a\xff"});
   EXPECT_EQ(outcome.exit_status(), 2);
   EXPECT_NE(outcome.err.find("'a\xEF\xBF\xBD'"), std::string::npos) << outcome.err;
-  EXPECT_TRUE(json_text::is_valid_utf8(outcome.err));
+  EXPECT_TRUE(varnholt::text::is_valid_utf8(outcome.err));
 }
 
 // --- help and version -------------------------------------------------------

@@ -4,13 +4,13 @@
 
 namespace corvane::contracts {
 
-using json_text::Content;
-using json_text::ContentField;
-using json_text::Decoded;
-using json_text::Field;
-using json_text::Reader;
-using json_text::Writer;
 using varnholt::contracts::Uuid;
+using varnholt::json::Content;
+using varnholt::json::ContentField;
+using varnholt::json::Decoded;
+using varnholt::json::Field;
+using varnholt::json::Reader;
+using varnholt::json::Writer;
 
 namespace {
 
@@ -243,19 +243,19 @@ void to_json(nlohmann::json& out, const Delivery& delivery) {
 
 Decoded<Uuid> parse_uuid_text(std::string_view text) {
   auto uuid = Uuid::parse(text);
-  if (!uuid) return json_text::fail("UUID parsing failed: " + uuid.error());
+  if (!uuid) return varnholt::json::fail("UUID parsing failed: " + uuid.error());
   return *uuid;
 }
 
 Decoded<Uuid> read_uuid(Reader& reader) {
-  return json_text::read_string_as(reader, "a formatted UUID string", parse_uuid_text);
+  return varnholt::json::read_string_as(reader, "a formatted UUID string", parse_uuid_text);
 }
 
 Decoded<Timestamp> read_timestamp(Reader& reader) {
-  auto text = json_text::read_string(reader);
+  auto text = varnholt::json::read_string(reader);
   if (!text) return std::unexpected(std::move(text.error()));
   auto time = Timestamp::from_str(*text);
-  if (!time) return json_text::fail(time.error().message());
+  if (!time) return varnholt::json::fail(time.error().message());
   return *time;
 }
 
@@ -270,7 +270,7 @@ Decoded<void> read_id(Reader& reader, varnholt::contracts::Id<Tag>& out) {
 }
 
 Decoded<void> read_text(Reader& reader, std::string& out) {
-  auto text = json_text::read_string(reader);
+  auto text = varnholt::json::read_string(reader);
   if (!text) return std::unexpected(std::move(text.error()));
   out = std::move(*text);
   return {};
@@ -279,7 +279,7 @@ Decoded<void> read_text(Reader& reader, std::string& out) {
 // Reads one member of a tagged variant's body into `Member` of `Variant`.
 template <typename Variant, std::string Variant::*Member>
 Decoded<void> content_text(const Content& content, Variant& out) {
-  auto text = json_text::content_to_string(content);
+  auto text = varnholt::json::content_to_string(content);
   if (!text) return std::unexpected(std::move(text.error()));
   out.*Member = std::move(*text);
   return {};
@@ -287,7 +287,7 @@ Decoded<void> content_text(const Content& content, Variant& out) {
 
 template <typename Variant, std::uint32_t Variant::*Member>
 Decoded<void> content_u32(const Content& content, Variant& out) {
-  auto value = json_text::content_to_unsigned(content, 0xFFFFFFFFu, "u32");
+  auto value = varnholt::json::content_to_unsigned(content, 0xFFFFFFFFu, "u32");
   if (!value) return std::unexpected(std::move(value.error()));
   out.*Member = static_cast<std::uint32_t>(*value);
   return {};
@@ -295,33 +295,34 @@ Decoded<void> content_u32(const Content& content, Variant& out) {
 
 template <typename Variant, Timestamp Variant::*Member>
 Decoded<void> content_timestamp(const Content& content, Variant& out) {
-  auto text = json_text::content_to_string(content);
+  auto text = varnholt::json::content_to_string(content);
   if (!text) return std::unexpected(std::move(text.error()));
   auto time = Timestamp::from_str(*text);
-  if (!time) return json_text::fail(time.error().message());
+  if (!time) return varnholt::json::fail(time.error().message());
   out.*Member = *time;
   return {};
 }
 
 Decoded<void> content_reason(const Content& content, delivery_status::Refused& out) {
-  auto variant = json_text::content_to_plain_enum(content, kRefusalReasonNames);
+  auto variant = varnholt::json::content_to_plain_enum(content, kRefusalReasonNames);
   if (!variant) return std::unexpected(std::move(variant.error()));
   out.reason = static_cast<RefusalReason>(*variant);
   return {};
 }
 
 template <typename Variant, typename Sum, std::size_t N>
-Decoded<void> read_body(const json_text::Tagged& tagged, Sum& out, std::string_view expecting,
+Decoded<void> read_body(const varnholt::json::Tagged& tagged, Sum& out, std::string_view expecting,
                         const ContentField<Variant> (&fields)[N]) {
   Variant body;
-  if (auto read = json_text::read_variant_body(tagged, body, expecting, fields); !read) return read;
+  if (auto read = varnholt::json::read_variant_body(tagged, body, expecting, fields); !read)
+    return read;
   out = std::move(body);
   return {};
 }
 
 Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
-  auto tagged = json_text::read_tagged(reader, "connector", "internally tagged enum ConnectorKind",
-                                       kConnectorKindNames);
+  auto tagged = varnholt::json::read_tagged(
+      reader, "connector", "internally tagged enum ConnectorKind", kConnectorKindNames);
   if (!tagged) return std::unexpected(std::move(tagged.error()));
   using namespace kind;
   switch (tagged->variant) {
@@ -368,8 +369,8 @@ Decoded<void> read_kind(Reader& reader, ConnectorKind& out) {
 }
 
 Decoded<void> read_delivery_status(Reader& reader, DeliveryStatus& out) {
-  auto tagged = json_text::read_tagged(reader, "status", "internally tagged enum DeliveryStatus",
-                                       kDeliveryStatusNames);
+  auto tagged = varnholt::json::read_tagged(
+      reader, "status", "internally tagged enum DeliveryStatus", kDeliveryStatusNames);
   if (!tagged) return std::unexpected(std::move(tagged.error()));
   using namespace delivery_status;
   switch (tagged->variant) {
@@ -399,7 +400,7 @@ Decoded<void> read_delivery_status(Reader& reader, DeliveryStatus& out) {
 
 template <typename Enum, std::size_t N>
 Decoded<void> read_enum(Reader& reader, Enum& out, const std::array<std::string_view, N>& names) {
-  auto variant = json_text::read_plain_enum(reader, names);
+  auto variant = varnholt::json::read_plain_enum(reader, names);
   if (!variant) return std::unexpected(std::move(variant.error()));
   out = static_cast<Enum>(*variant);
   return {};
@@ -409,14 +410,15 @@ Decoded<void> read_enum(Reader& reader, Enum& out, const std::array<std::string_
 template <typename Element, typename ReadElement>
 Decoded<void> read_set(Reader& reader, std::set<Element>& out, ReadElement read_element) {
   out.clear();
-  return json_text::read_container(reader, "a sequence", json_text::Brackets::Array, [&](bool) {
-    return json_text::for_each_element(reader, [&](Reader& r) -> Decoded<void> {
-      Element element{};
-      if (auto read = read_element(r, element); !read) return read;
-      out.insert(std::move(element));
-      return {};
-    });
-  });
+  return varnholt::json::read_container(
+      reader, "a sequence", varnholt::json::Brackets::Array, [&](bool) {
+        return varnholt::json::for_each_element(reader, [&](Reader& r) -> Decoded<void> {
+          Element element{};
+          if (auto read = read_element(r, element); !read) return read;
+          out.insert(std::move(element));
+          return {};
+        });
+      });
 }
 
 Decoded<void> read_data_class(Reader& reader, DataClass& out) {
@@ -429,7 +431,7 @@ Decoded<void> read(Reader& reader, ConnectorManifest& out) {
   static constexpr Field<ConnectorManifest> fields[] = {
       {"contract_version",
        [](Reader& r, ConnectorManifest& m) -> Decoded<void> {
-         auto v = json_text::read_unsigned(r, 0xFFFF, "u16");
+         auto v = varnholt::json::read_unsigned(r, 0xFFFF, "u16");
          if (!v) return std::unexpected(std::move(v.error()));
          m.contract_version = static_cast<std::uint16_t>(*v);
          return {};
@@ -449,13 +451,13 @@ Decoded<void> read(Reader& reader, ConnectorManifest& out) {
        }},
       {"version",
        [](Reader& r, ConnectorManifest& m) -> Decoded<void> {
-         auto v = json_text::read_unsigned(r, ~std::uint64_t{0}, "u64");
+         auto v = varnholt::json::read_unsigned(r, ~std::uint64_t{0}, "u64");
          if (!v) return std::unexpected(std::move(v.error()));
          m.version = *v;
          return {};
        }},
   };
-  return json_text::read_record(reader, out, "struct ConnectorManifest", fields);
+  return varnholt::json::read_record(reader, out, "struct ConnectorManifest", fields);
 }
 
 Decoded<void> read(Reader& reader, InstalledConnector& out) {
@@ -463,10 +465,10 @@ Decoded<void> read(Reader& reader, InstalledConnector& out) {
       {"manifest", [](Reader& r, InstalledConnector& c) { return read(r, c.manifest); }},
       {"signature",
        [](Reader& r, InstalledConnector& c) -> Decoded<void> {
-         auto signature = json_text::read_string_as(
+         auto signature = varnholt::json::read_string_as(
              r, "a string", [](std::string_view text) -> Decoded<varnholt::crypto::Signature> {
                auto parsed = varnholt::crypto::Signature::from_hex(text);
-               if (!parsed) return json_text::fail(parsed.error().message());
+               if (!parsed) return varnholt::json::fail(parsed.error().message());
                return *parsed;
              });
          if (!signature) return std::unexpected(std::move(signature.error()));
@@ -479,7 +481,7 @@ Decoded<void> read(Reader& reader, InstalledConnector& out) {
        }},
       {"approval_workflow_ref",
        [](Reader& r, InstalledConnector& c) -> Decoded<void> {
-         auto ref = json_text::read_optional_string(r);
+         auto ref = varnholt::json::read_optional_string(r);
          if (!ref) return std::unexpected(std::move(ref.error()));
          c.approval_workflow_ref = std::move(*ref);
          return {};
@@ -493,7 +495,7 @@ Decoded<void> read(Reader& reader, InstalledConnector& out) {
          return {};
        }},
   };
-  return json_text::read_record(reader, out, "struct InstalledConnector", fields);
+  return varnholt::json::read_record(reader, out, "struct InstalledConnector", fields);
 }
 
 Decoded<void> read(Reader& reader, Delivery& out) {
@@ -510,7 +512,7 @@ Decoded<void> read(Reader& reader, Delivery& out) {
          return {};
        }},
   };
-  return json_text::read_record(reader, out, "struct Delivery", fields);
+  return varnholt::json::read_record(reader, out, "struct Delivery", fields);
 }
 
 }  // namespace corvane::contracts

@@ -5,8 +5,8 @@
 namespace corvane::contracts {
 namespace {
 
-using json_text::Reader;
-using json_text::Writer;
+using varnholt::json::Reader;
+using varnholt::json::Writer;
 
 template <typename Record>
 std::string decode(std::string_view input, Record* out = nullptr) {

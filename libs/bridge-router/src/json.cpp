@@ -4,10 +4,10 @@
 
 namespace corvane::router {
 
-using json_text::Decoded;
-using json_text::Field;
-using json_text::Reader;
-using json_text::Writer;
+using varnholt::json::Decoded;
+using varnholt::json::Field;
+using varnholt::json::Reader;
+using varnholt::json::Writer;
 
 void write(Writer& writer, const RetryPolicy& policy) {
   writer.begin_object();
@@ -45,27 +45,27 @@ Decoded<void> read(Reader& reader, RetryPolicy& out) {
   static constexpr Field<RetryPolicy> fields[] = {
       {"max_attempts",
        [](Reader& r, RetryPolicy& p) -> Decoded<void> {
-         auto v = json_text::read_unsigned(r, 0xFFFFFFFFu, "u32");
+         auto v = varnholt::json::read_unsigned(r, 0xFFFFFFFFu, "u32");
          if (!v) return std::unexpected(std::move(v.error()));
          p.max_attempts = static_cast<std::uint32_t>(*v);
          return {};
        }},
       {"base_delay_seconds",
        [](Reader& r, RetryPolicy& p) -> Decoded<void> {
-         auto v = json_text::read_signed(r, "i64");
+         auto v = varnholt::json::read_signed(r, "i64");
          if (!v) return std::unexpected(std::move(v.error()));
          p.base_delay_seconds = *v;
          return {};
        }},
       {"max_delay_seconds",
        [](Reader& r, RetryPolicy& p) -> Decoded<void> {
-         auto v = json_text::read_signed(r, "i64");
+         auto v = varnholt::json::read_signed(r, "i64");
          if (!v) return std::unexpected(std::move(v.error()));
          p.max_delay_seconds = *v;
          return {};
        }},
   };
-  return json_text::read_record(reader, out, "struct RetryPolicy", fields);
+  return varnholt::json::read_record(reader, out, "struct RetryPolicy", fields);
 }
 
 namespace {
@@ -74,26 +74,28 @@ namespace {
 // identifier replaces the earlier entry.
 Decoded<void> read_connectors(Reader& reader, Router& out) {
   out.connectors.clear();
-  return json_text::read_container(reader, "a map", json_text::Brackets::Object, [&](bool) {
-    return json_text::for_each_member(
-        reader, [&](Reader& r, std::string_view key) -> Decoded<void> {
-          auto id = contracts::parse_uuid_text(key);
-          if (!id) return std::unexpected(std::move(id.error()));
-          if (auto colon = r.parse_object_colon(); !colon) return colon;
-          contracts::InstalledConnector connector;
-          if (auto read = contracts::read(r, connector); !read) return read;
-          out.connectors.insert_or_assign(ConnectorId(*id), std::move(connector));
-          return {};
-        });
-  });
+  return varnholt::json::read_container(
+      reader, "a map", varnholt::json::Brackets::Object, [&](bool) {
+        return varnholt::json::for_each_member(
+            reader, [&](Reader& r, std::string_view key) -> Decoded<void> {
+              auto id = contracts::parse_uuid_text(key);
+              if (!id) return std::unexpected(std::move(id.error()));
+              if (auto colon = r.parse_object_colon(); !colon) return colon;
+              contracts::InstalledConnector connector;
+              if (auto read = contracts::read(r, connector); !read) return read;
+              out.connectors.insert_or_assign(ConnectorId(*id), std::move(connector));
+              return {};
+            });
+      });
 }
 
 Decoded<void> read_deliveries(Reader& reader, Router& out) {
   out.deliveries.clear();
-  return json_text::read_container(reader, "a sequence", json_text::Brackets::Array, [&](bool) {
-    return json_text::for_each_element(
-        reader, [&](Reader& r) { return contracts::read(r, out.deliveries.emplace_back()); });
-  });
+  return varnholt::json::read_container(
+      reader, "a sequence", varnholt::json::Brackets::Array, [&](bool) {
+        return varnholt::json::for_each_element(
+            reader, [&](Reader& r) { return contracts::read(r, out.deliveries.emplace_back()); });
+      });
 }
 
 }  // namespace
@@ -104,7 +106,7 @@ Decoded<void> read(Reader& reader, Router& out) {
       {"deliveries", read_deliveries},
       {"policy", [](Reader& r, Router& router) { return read(r, router.policy); }},
   };
-  return json_text::read_record(reader, out, "struct Router", fields);
+  return varnholt::json::read_record(reader, out, "struct Router", fields);
 }
 
 }  // namespace corvane::router

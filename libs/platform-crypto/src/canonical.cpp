@@ -7,8 +7,9 @@
 #include <cstring>
 #include <utility>
 
-#include "json_text/escape.hpp"
-#include "json_text/writer.hpp"
+#include "varnholt/json/escape.hpp"
+#include "varnholt/json/writer.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace varnholt::crypto {
 namespace {
@@ -91,29 +92,6 @@ char16_t composed_of(char base, char second) {
   const auto s = static_cast<std::uint8_t>(second);
   if (b >= 0x80 || s < 0x80 || s >= 0x80 + kMarkSlots) return 0;
   return kCompose[b][s - 0x80u];
-}
-
-// Tests eight bytes at a time; the last word overlaps the one before it
-// instead of falling back to a byte loop.
-bool is_ascii(std::string_view text) {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  const char* p = text.data();
-  const std::size_t n = text.size();
-  if (n < 8) {
-    unsigned bits = 0;
-    for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
-    return bits < 0x80;
-  }
-  std::uint64_t bits = 0;
-  std::uint64_t word;
-  const char* const last = p + n - 8;
-  for (; p < last; p += 8) {
-    std::memcpy(&word, p, sizeof word);
-    bits |= word;
-  }
-  std::memcpy(&word, last, sizeof word);
-  bits |= word;
-  return (bits & kHighBits) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -218,7 +196,7 @@ bool canonicalize_into(const Json& value, Json& out, Path& path, std::string& er
 // Writing
 
 void append_key(std::string& out, std::string_view key) {
-  json_text::append_string(out, key);
+  varnholt::json::append_string(out, key);
   out.push_back(':');
 }
 
@@ -233,10 +211,10 @@ bool write_direct(const Json& value, std::string& out) {
   switch (value.type()) {
     case Json::value_t::string: {
       const auto& text = value.get_ref<const Json::string_t&>();
-      if (is_ascii(text)) {
-        json_text::append_string(out, text);
+      if (varnholt::text::is_ascii(text)) {
+        varnholt::json::append_string(out, text);
       } else {
-        json_text::append_string(out, normalize_text(text));
+        varnholt::json::append_string(out, normalize_text(text));
       }
       return true;
     }
@@ -253,8 +231,9 @@ bool write_direct(const Json& value, std::string& out) {
     }
     case Json::value_t::object: {
       const auto& object = value.get_ref<const Json::object_t&>();
-      const bool ascii_keys = std::all_of(
-          object.begin(), object.end(), [](const auto& member) { return is_ascii(member.first); });
+      const bool ascii_keys = std::all_of(object.begin(), object.end(), [](const auto& member) {
+        return varnholt::text::is_ascii(member.first);
+      });
       out.push_back('{');
       bool first = true;
       if (ascii_keys) {
@@ -311,7 +290,7 @@ std::string Path::display() const {
 }
 
 std::string normalize_text(std::string_view text) {
-  if (is_ascii(text)) return std::string(text);
+  if (varnholt::text::is_ascii(text)) return std::string(text);
 
   std::string out;
   out.reserve(text.size());
@@ -347,7 +326,7 @@ std::expected<nlohmann::json, std::string> canonicalize(const nlohmann::json& va
 void write_value(const nlohmann::json& canonical, std::string& out) {
   // A canonical value is plain compact JSON whose objects, held in key order,
   // are already in byte order.
-  json_text::write_compact(canonical, out);
+  varnholt::json::write_compact(canonical, out);
 }
 
 std::expected<std::string, error::CoreError> canonical_bytes(const nlohmann::json& value) {

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "varnholt/text/hex.hpp"
+#include "varnholt/text/utf8.hpp"
+
 namespace varnholt::crypto {
 namespace {
 
@@ -25,23 +28,6 @@ const unsigned char* message_bytes(std::string_view message) {
   return reinterpret_cast<const unsigned char*>(message.data());
 }
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-// Value of a hex digit of either case, or -1.
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Whether the two bytes are a complete UTF-8 text by themselves: two ASCII
-// characters or one two-byte character.
-bool is_utf8_pair(unsigned char first, unsigned char second) {
-  if (first < 0x80) return second < 0x80;
-  return first >= 0xC2 && first <= 0xDF && (second & 0xC0) == 0x80;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -55,10 +41,7 @@ std::string Signature::to_hex() const {
 
 void Signature::append_hex(std::string& out) const {
   out.reserve(out.size() + 2 * bytes_.size());
-  for (const std::uint8_t byte : bytes_) {
-    out.push_back(kHexDigits[byte >> 4]);
-    out.push_back(kHexDigits[byte & 0x0F]);
-  }
+  for (const std::uint8_t byte : bytes_) varnholt::text::append_hex_byte(out, byte);
 }
 
 std::expected<Signature, error::CoreError> Signature::from_hex(std::string_view text) {
@@ -68,15 +51,15 @@ std::expected<Signature, error::CoreError> Signature::from_hex(std::string_view 
                                              std::to_string(text.size())});
   }
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto high = static_cast<unsigned char>(text[2 * i]);
-    const auto low = static_cast<unsigned char>(text[2 * i + 1]);
-    if (!is_utf8_pair(high, low))
+    // A pair that splits a character is reported before a bad digit.
+    const auto pair = text.substr(2 * i, 2);
+    if (!varnholt::text::is_valid_utf8(pair)) {
       return std::unexpected(error::Validation{"signature is not ASCII"});
-    const int high_value = hex_value(high);
-    const int low_value = hex_value(low);
+    }
+    const int high_value = varnholt::text::hex_value(pair[0]);
+    const int low_value = varnholt::text::hex_value(pair[1]);
     if (high_value < 0 || low_value < 0) {
-      return std::unexpected(
-          error::Validation{"invalid hex in signature: " + error::quoted(text.substr(2 * i, 2))});
+      return std::unexpected(error::Validation{"invalid hex in signature: " + error::quoted(pair)});
     }
     bytes[i] = static_cast<std::uint8_t>(high_value * 16 + low_value);
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "varnholt/error/core_error.hpp"
+#include "varnholt/text/utf8.hpp"
 
 namespace varnholt::error {
 
@@ -49,52 +50,6 @@ void append_unicode_escape(std::string& out, char32_t cp) {
   out.append("\\u{");
   while (n > 0) out.push_back(digits[--n]);
   out.push_back('}');
-}
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes one UTF-8 character at the front of `bytes` (which is not empty).
-// Returns its code point and length, or length 0 when the first byte does not
-// start a well-formed sequence (overlong forms, surrogates and values beyond
-// U+10FFFF are not well-formed).
-struct Decoded {
-  char32_t cp;
-  std::size_t length;
-};
-
-Decoded decode_utf8(std::string_view bytes) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
-  const std::uint8_t b0 = byte(0);
-  std::size_t length = 0;
-  char32_t cp = 0;
-  std::uint8_t lower = 0x80;  // bounds of the second byte
-  std::uint8_t upper = 0xBF;
-  if (b0 < 0x80) return {b0, 1};
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-    cp = b0 & 0x1FU;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    cp = b0 & 0x0FU;
-    if (b0 == 0xE0) lower = 0xA0;  // overlong
-    if (b0 == 0xED) upper = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    cp = b0 & 0x07U;
-    if (b0 == 0xF0) lower = 0x90;  // overlong
-    if (b0 == 0xF4) upper = 0x8F;  // beyond U+10FFFF
-  } else {
-    return {0, 0};
-  }
-  if (bytes.size() < length) return {0, 0};
-  for (std::size_t i = 1; i < length; ++i) {
-    const std::uint8_t b = byte(i);
-    const std::uint8_t lo = i == 1 ? lower : std::uint8_t{0x80};
-    const std::uint8_t hi = i == 1 ? upper : std::uint8_t{0xBF};
-    if (b < lo || b > hi) return {0, 0};
-    cp = (cp << 6U) | (b & 0x3FU);
-  }
-  return {cp, length};
 }
 
 // Printable ASCII other than the quote and the backslash is copied as is.
@@ -144,18 +99,18 @@ void append_quoted(std::string& out, std::string_view text) {
       default:
         break;
     }
-    const Decoded d = decode_utf8(text.substr(i));
-    if (d.length == 0) {
+    const varnholt::text::DecodedChar c = varnholt::text::decode_char(text.substr(i));
+    if (!c.valid) {
       // Each byte that is not part of a well-formed character stands for one
       // replacement character.
-      append_unicode_escape(out, kReplacement);
+      append_unicode_escape(out, c.code_point);
       ++i;
-    } else if (needs_unicode_escape(d.cp)) {
-      append_unicode_escape(out, d.cp);
-      i += d.length;
+    } else if (needs_unicode_escape(c.code_point)) {
+      append_unicode_escape(out, c.code_point);
+      i += c.length;
     } else {
-      out.append(text.substr(i, d.length));
-      i += d.length;
+      out.append(text.substr(i, c.length));
+      i += c.length;
     }
   }
   out.push_back('"');

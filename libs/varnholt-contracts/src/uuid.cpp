@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "varnholt/text/hex.hpp"
+#include "varnholt/text/utf8.hpp"
+
 namespace varnholt::contracts {
 
 namespace {
@@ -18,25 +21,8 @@ constexpr std::size_t kSimpleLength = 32;
 constexpr std::size_t kHyphenatedLength = 36;
 constexpr std::array<std::size_t, 5> kGroupLengths = {8, 4, 4, 4, 12};
 
-// The value of every hex digit, -1 for every other byte.
-constexpr std::array<std::int8_t, 256> make_hex_values() {
-  std::array<std::int8_t, 256> table{};
-  table.fill(-1);
-  for (int i = 0; i < 10; ++i)
-    table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
-  for (int i = 0; i < 6; ++i) {
-    table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
-    table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
-  }
-  return table;
-}
-constexpr std::array<std::int8_t, 256> kHexValues = make_hex_values();
-
-int hex_value(char c) {
-  return kHexValues[static_cast<unsigned char>(c)];
-}
 bool is_hex(char c) {
-  return hex_value(c) >= 0;
+  return varnholt::text::hex_value(c) >= 0;
 }
 
 // Reads the 32 hex digits that start at the given offsets of `text`, two per byte.
@@ -45,8 +31,8 @@ std::optional<Uuid::Bytes> read_digits(std::string_view text,
                                        const std::array<std::uint8_t, N>& at) {
   Uuid::Bytes bytes{};
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const int high = hex_value(text[at[i]]);
-    const int low = hex_value(text[at[i] + 1U]);
+    const int high = varnholt::text::hex_value(text[at[i]]);
+    const int low = varnholt::text::hex_value(text[at[i] + 1U]);
     if ((high | low) < 0) return std::nullopt;
     bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
   }
@@ -73,25 +59,6 @@ std::optional<Uuid::Bytes> parse_hyphenated(std::string_view text) {
 
 bool is_braced(std::string_view text) {
   return text.size() >= 2 && text.front() == '{' && text.back() == '}';
-}
-
-// The byte length of the UTF-8 character that starts `text` (not empty), or 1
-// for a byte that does not start a well-formed character.
-std::size_t utf8_length(std::string_view text) {
-  const auto b0 = static_cast<std::uint8_t>(text[0]);
-  std::size_t length = 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-  }
-  if (length > text.size()) return 1;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((static_cast<std::uint8_t>(text[i]) & 0xC0U) != 0x80U) return 1;
-  }
-  return length;
 }
 
 // Describes why `text`, which is not a UUID in any accepted form, fails. The
@@ -127,11 +94,10 @@ std::string describe_fault(std::string_view text) {
     } else if (is_hex(c)) {
       ++i;
     } else {
-      const std::size_t length = utf8_length(judged.substr(i));
       // A byte that is not UTF-8 is shown as the replacement character.
-      const std::string_view shown = length == 1 && static_cast<std::uint8_t>(c) >= 0x80
-                                         ? "\xEF\xBF\xBD"
-                                         : judged.substr(i, length);
+      const varnholt::text::DecodedChar character = varnholt::text::decode_char(judged.substr(i));
+      const std::string_view shown = character.valid ? judged.substr(i, character.length)
+                                                     : varnholt::text::kReplacementCharacter;
       std::string out = "invalid character: found `";
       out.append(shown);
       out.append("` at ");
@@ -194,7 +160,7 @@ std::expected<Uuid, std::string> Uuid::parse(std::string_view text) {
 }
 
 void Uuid::append_to(std::string& out) const {
-  constexpr std::string_view kHex = "0123456789abcdef";
+  constexpr std::string_view kHex = varnholt::text::kLowerHexDigits;
   std::array<char, kHyphenatedLength> text{};
   std::size_t pos = 0;
   for (std::size_t i = 0; i < bytes_.size(); ++i) {

@@ -1,14 +1,14 @@
-#include "json_text/writer.hpp"
+#include "varnholt/json/writer.hpp"
 
 #include <charconv>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
 
-#include "json_text/escape.hpp"
-#include "json_text/reader.hpp"
+#include "varnholt/json/escape.hpp"
+#include "varnholt/json/reader.hpp"
 
-namespace json_text {
+namespace varnholt::json {
 namespace {
 
 template <typename Int>
@@ -140,4 +140,4 @@ void write_compact(const nlohmann::json& value, std::string& out) {
   }
 }
 
-}  // namespace json_text
+}  // namespace varnholt::json

@@ -1,12 +1,12 @@
-#include "json_text/writer.hpp"
+#include "varnholt/json/writer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "json_text/escape.hpp"
+#include "varnholt/json/escape.hpp"
 
-namespace json_text {
+namespace varnholt::json {
 namespace {
 
 void write_sample(Writer& writer) {
@@ -61,4 +61,4 @@ TEST(WriteCompact, SortsKeysByBytesAtEveryLevel) {
 }
 
 }  // namespace
-}  // namespace json_text
+}  // namespace varnholt::json

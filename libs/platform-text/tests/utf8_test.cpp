@@ -1,11 +1,13 @@
-#include "json_text/utf8.hpp"
+#include "varnholt/text/utf8.hpp"
+
+#include "varnholt/text/hex.hpp"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 
-namespace json_text {
+namespace varnholt::text {
 namespace {
 
 struct Utf8Case {
@@ -56,5 +58,12 @@ TEST(LossyUtf8, ReplacesEachMaximalBadRunWithOneReplacementCharacter) {
   EXPECT_EQ(to_lossy_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
+TEST(TextHelpers, CountCharactersAndReadHexDigits) {
+  EXPECT_EQ(char_count("na\xC3\xAFve \xF0\x9F\x99\x82"), 7U);
+  EXPECT_EQ(hex_value('0') + hex_value('f') + hex_value('F'), 30);
+  EXPECT_EQ(hex_value('g'), -1);
+  EXPECT_EQ(hex_value('\xC3'), -1);
+}
+
 }  // namespace
-}  // namespace json_text
+}  // namespace varnholt::text

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-namespace json_text {
+namespace varnholt::json {
 
 template <typename Convert>
 auto read_string_as(Reader& reader, std::string_view expected, Convert&& convert)
@@ -163,4 +163,4 @@ Decoded<void> read_variant_body(const Tagged& tagged, T& out, std::string_view e
   return {};
 }
 
-}  // namespace json_text
+}  // namespace varnholt::json

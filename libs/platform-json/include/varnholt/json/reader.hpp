@@ -44,7 +44,7 @@
 #include <utility>
 #include <vector>
 
-namespace json_text {
+namespace varnholt::json {
 
 struct DecodeError {
   std::string message;
@@ -283,6 +283,6 @@ std::string duplicate_field(std::string_view name);
 std::string invalid_length(std::size_t found, std::string_view expected);
 std::string invalid_type(std::string_view found, std::string_view expected);
 
-}  // namespace json_text
+}  // namespace varnholt::json
 
-#include "json_text/reader_impl.hpp"
+#include "varnholt/json/reader_impl.hpp"

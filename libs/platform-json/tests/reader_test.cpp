@@ -1,4 +1,4 @@
-#include "json_text/reader.hpp"
+#include "varnholt/json/reader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-namespace json_text {
+namespace varnholt::json {
 namespace {
 
 struct Sample {
@@ -270,4 +270,4 @@ TEST(Reader, NeverCrashesOnAnyPrefixOfAValidDocument) {
 }
 
 }  // namespace
-}  // namespace json_text
+}  // namespace varnholt::json

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-namespace json_text {
+namespace varnholt::json {
 
 // Streams JSON text into a string in one of two layouts:
 // - pretty: each member or element on its own line, two spaces of indentation
@@ -53,4 +53,4 @@ class Writer {
 // round-trip form.
 void write_compact(const nlohmann::json& value, std::string& out);
 
-}  // namespace json_text
+}  // namespace varnholt::json

@@ -1,4 +1,4 @@
-#include "json_text/reader.hpp"
+#include "varnholt/json/reader.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,11 +10,12 @@
 
 #include <fmt/format.h>
 
-#include "json_text/utf8.hpp"
 #include "string_bytes.hpp"
 #include "varnholt/error/core_error.hpp"
+#include "varnholt/text/hex.hpp"
+#include "varnholt/text/utf8.hpp"
 
-namespace json_text {
+namespace varnholt::json {
 namespace {
 
 constexpr bool is_digit(std::uint8_t byte) {
@@ -28,31 +29,6 @@ bool has_nonzero_digit(std::string_view text) {
     if (c >= '1' && c <= '9') return true;
   }
   return false;
-}
-
-int hex_value(std::uint8_t byte) {
-  if (byte >= '0' && byte <= '9') return byte - '0';
-  if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
-  if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
-  return -1;
-}
-
-void push_code_point(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 }  // namespace
@@ -305,7 +281,8 @@ Decoded<std::string_view> Reader::parse_str() {
         text = scratch_;
       }
       ++index_;
-      if (!is_valid_utf8(text)) return std::unexpected(error("invalid unicode code point"));
+      if (!varnholt::text::is_valid_utf8(text))
+        return std::unexpected(error("invalid unicode code point"));
       return text;
     }
     if (c == '\\') {
@@ -331,7 +308,7 @@ Decoded<std::uint16_t> Reader::decode_hex_escape() {
   int value = 0;
   bool valid = true;
   for (std::size_t i = 0; i < 4; ++i) {
-    const int digit = hex_value(static_cast<std::uint8_t>(input_[index_ + i]));
+    const int digit = varnholt::text::hex_value(input_[index_ + i]);
     if (digit < 0) valid = false;
     value = value * 16 + (digit < 0 ? 0 : digit);
   }
@@ -383,7 +360,7 @@ Decoded<void> Reader::parse_unicode_escape() {
     return std::unexpected(error("lone leading surrogate in hex escape"));
   }
   if (n1 < 0xD800 || n1 > 0xDBFF) {
-    push_code_point(scratch_, n1);
+    varnholt::text::append_utf8(scratch_, n1);
     return {};
   }
   // A leading surrogate must be followed by an escaped trailing one.
@@ -398,9 +375,9 @@ Decoded<void> Reader::parse_unicode_escape() {
   if (n2 < 0xDC00 || n2 > 0xDFFF) {
     return std::unexpected(error("lone leading surrogate in hex escape"));
   }
-  push_code_point(scratch_, ((static_cast<std::uint32_t>(n1 - 0xD800) << 10) |
-                             static_cast<std::uint32_t>(n2 - 0xDC00)) +
-                                0x10000);
+  varnholt::text::append_utf8(scratch_, ((static_cast<std::uint32_t>(n1 - 0xD800) << 10) |
+                                         static_cast<std::uint32_t>(n2 - 0xDC00)) +
+                                            0x10000);
   return {};
 }
 
@@ -1011,4 +988,4 @@ Decoded<std::uint64_t> content_to_unsigned(const Content& content, std::uint64_t
   return fail(invalid_type(content.describe(), type_name));
 }
 
-}  // namespace json_text
+}  // namespace varnholt::json

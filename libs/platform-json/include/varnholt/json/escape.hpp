@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace json_text {
+namespace varnholt::json {
 
 // Appends `text` as a JSON string: between double quotes, with the quotation
 // mark and the backslash escaped, U+0008/09/0A/0C/0D written \b \t \n \f \r,
@@ -11,4 +11,4 @@ namespace json_text {
 // everything else, "/" and U+007F included, copied unchanged.
 void append_string(std::string& out, std::string_view text);
 
-}  // namespace json_text
+}  // namespace varnholt::json

@@ -1,10 +1,10 @@
-#include "json_text/escape.hpp"
+#include "varnholt/json/escape.hpp"
 
 #include <cstdint>
 
 #include "string_bytes.hpp"
 
-namespace json_text {
+namespace varnholt::json {
 
 void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
@@ -47,4 +47,4 @@ void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-}  // namespace json_text
+}  // namespace varnholt::json

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace json_text::detail {
+namespace varnholt::json::detail {
 
 // The bytes that are special inside a JSON string: the quotation mark, the
 // backslash and the control characters. Writing escapes them; reading stops
@@ -22,4 +22,4 @@ constexpr bool is_special_in_string(char c) {
   return kSpecialInString[static_cast<std::uint8_t>(c)];
 }
 
-}  // namespace json_text::detail
+}  // namespace varnholt::json::detail
