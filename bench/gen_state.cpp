@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "corvane/cli/state.hpp"
+#include "corvane/state/codec.hpp"
+#include "corvane/state/store.hpp"
 
 namespace {
 
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: gen_state CONNECTORS DELIVERIES [SEED_BYTE]\n");
     return 2;
   }
-  cli::CliState state;
+  state::CliState state;
   state.approval_seed.fill(static_cast<std::uint8_t>(seed_byte));
   state.tenant_id = varnholt::contracts::TenantId(
       varnholt::contracts::Uuid({0x5f, 0x0c, 0x8a, 0x3e, 0x1d, 0x2b, 0x4c, 0x6a, 0x9e, 0x7f, 0x0a,
@@ -75,6 +76,6 @@ int main(int argc, char** argv) {
     state.router.deliveries.push_back(
         {contracts::DeliveryId::new_v4(), connector, "alert", std::move(status), now});
   }
-  const auto text = cli::encode_state(state);
+  const auto text = state::encode_state(state);
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() ? 0 : 1;
 }

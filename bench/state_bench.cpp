@@ -16,16 +16,17 @@
 #include <system_error>
 #include <vector>
 
-#include "corvane/cli/state.hpp"
 #include "corvane/contracts/event.hpp"
 #include "corvane/contracts/json.hpp"
 #include "corvane/router/router.hpp"
+#include "corvane/state/codec.hpp"
+#include "corvane/state/store.hpp"
 #include "varnholt/crypto/canonical.hpp"
 #include "varnholt/crypto/sign.hpp"
 
 namespace {
 
-using corvane::cli::CliState;
+using corvane::state::CliState;
 
 // Everything the benchmarks share, read once.
 struct Loaded {
@@ -69,7 +70,7 @@ LoadResult load() {
     result.error = std::string("cannot read ") + name;
     return result;
   }
-  auto state = corvane::cli::decode_state(loaded.bytes);
+  auto state = corvane::state::decode_state(loaded.bytes);
   if (!state) {
     result.error = state.error();
     return result;
@@ -103,7 +104,7 @@ void BM_DecodeState(benchmark::State& bench) {
   const auto* loaded = shared(bench);
   if (loaded == nullptr) return;
   for (auto _ : bench) {
-    auto state = corvane::cli::decode_state(loaded->bytes);
+    auto state = corvane::state::decode_state(loaded->bytes);
     benchmark::DoNotOptimize(state);
   }
   bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations()) *
@@ -115,7 +116,7 @@ void BM_EncodeState(benchmark::State& bench) {
   const auto* loaded = shared(bench);
   if (loaded == nullptr) return;
   for (auto _ : bench) {
-    auto text = corvane::cli::encode_state(loaded->state);
+    auto text = corvane::state::encode_state(loaded->state);
     benchmark::DoNotOptimize(text);
   }
   bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations()) *
@@ -194,7 +195,8 @@ void BM_SaveState(benchmark::State& bench) {
   auto target = loaded->path;
   target += ".bench-save";
   for (auto _ : bench) {
-    auto saved = corvane::cli::save_state(target, loaded->state);
+    std::filesystem::remove(target);
+    auto saved = corvane::state::Store::create(target, loaded->state);
     if (!saved) {
       bench.SkipWithError(saved.error().c_str());
       break;

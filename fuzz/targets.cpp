@@ -13,7 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "corvane/cli/state.hpp"
+#include "corvane/state/codec.hpp"
+#include "corvane/state/store.hpp"
 #include "varnholt/contracts/time.hpp"
 #include "varnholt/contracts/uuid.hpp"
 #include "varnholt/crypto/canonical.hpp"
@@ -92,7 +93,7 @@ bool has_position_inside(std::string_view message, std::string_view input) {
 int fuzz_state(const std::uint8_t* data, std::size_t size) {
   constexpr std::string_view kName = "state";
   const auto bytes = as_text(data, size);
-  const auto state = cli::decode_state(bytes);
+  const auto state = state::decode_state(bytes);
   if (!state) {
     check(has_position_inside(state.error(), bytes), kName,
           "a read failure without a position inside the input: " + state.error());
@@ -100,12 +101,12 @@ int fuzz_state(const std::uint8_t* data, std::size_t size) {
   }
   // Whatever was read writes back to a file that reads to the same state, and
   // writing that again gives the same bytes.
-  const std::string text = cli::encode_state(*state);
-  const auto again = cli::decode_state(text);
+  const std::string text = state::encode_state(*state);
+  const auto again = state::decode_state(text);
   check(again.has_value(), kName,
         "the written state does not read back: " + (again ? std::string() : again.error()));
   check(*again == *state, kName, "the state read back differs from the state written");
-  check(cli::encode_state(*again) == text, kName, "writing the state read back changes its text");
+  check(state::encode_state(*again) == text, kName, "writing the state read back changes its text");
   return 0;
 }
 

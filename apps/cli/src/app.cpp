@@ -2,20 +2,81 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include <array>
 #include <csignal>
+#include <functional>
+#include <new>
+#include <optional>
 #include <type_traits>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
-#include "corvane/cli/state.hpp"
 #include "corvane/contracts/json.hpp"
+#include "corvane/files/files.hpp"
 #include "corvane/router/router.hpp"
+#include "corvane/state/store.hpp"
+#include "output.hpp"
 #include "varnholt/contracts/time.hpp"
 #include "varnholt/crypto/sign.hpp"
 #include "varnholt/json/writer.hpp"
 #include "varnholt/text/utf8.hpp"
+
+namespace corvane::cli {
+
+// What the --json forms of the results hold; written with their members in
+// byte order of their names.
+struct TenantResult {
+  std::string tenant;
+};
+struct ConnectorResult {
+  std::string connector;
+  std::string status;
+};
+struct QueuedResult {
+  std::uint64_t queued = 0;
+};
+// One connector of `list --json`.
+struct ConnectorSummary {
+  std::uint64_t classes = 0;
+  std::string connector;
+  std::uint64_t events = 0;
+  std::string kind;
+  std::string name;
+  std::string status;
+};
+
+}  // namespace corvane::cli
+
+namespace varnholt::json {
+template <>
+struct Describe<corvane::cli::TenantResult> {
+  using T = corvane::cli::TenantResult;
+  static constexpr std::string_view expecting = "struct TenantResult";
+  static constexpr std::tuple members{Member{"tenant", &T::tenant}};
+};
+template <>
+struct Describe<corvane::cli::ConnectorResult> {
+  using T = corvane::cli::ConnectorResult;
+  static constexpr std::string_view expecting = "struct ConnectorResult";
+  static constexpr std::tuple members{Member{"connector", &T::connector},
+                                      Member{"status", &T::status}};
+};
+template <>
+struct Describe<corvane::cli::QueuedResult> {
+  using T = corvane::cli::QueuedResult;
+  static constexpr std::string_view expecting = "struct QueuedResult";
+  static constexpr std::tuple members{Member{"queued", &T::queued}};
+};
+template <>
+struct Describe<corvane::cli::ConnectorSummary> {
+  using T = corvane::cli::ConnectorSummary;
+  static constexpr std::string_view expecting = "struct ConnectorSummary";
+  static constexpr std::tuple members{
+      Member{"classes", &T::classes}, Member{"connector", &T::connector},
+      Member{"events", &T::events},   Member{"kind", &T::kind},
+      Member{"name", &T::name},       Member{"status", &T::status}};
+};
+}  // namespace varnholt::json
 
 namespace corvane::cli {
 namespace {
@@ -25,181 +86,226 @@ using varnholt::contracts::Timestamp;
 using varnholt::crypto::SigningKey;
 using Result = std::expected<void, std::string>;
 
-// How long a changing command waits for another run to finish with the file.
-constexpr std::chrono::seconds kLockTimeout{30};
+// A listed name is padded to this many characters (a longer one is printed
+// whole).
+constexpr std::size_t kNameColumn = 16;
 
-// Writes all of `text` to standard output.
-Result write_stdout(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n >= 0) {
-      text.remove_prefix(static_cast<std::size_t>(n));
-    } else if (errno != EINTR) {
-      return std::unexpected(os_error_description(errno));
-    }
-  }
-  return {};
+// How a command uses the state file.
+enum class Effect : std::uint8_t {
+  Creates,  // makes a new state file
+  Reads,    // reads it and never writes it
+  Changes,  // reads it under its lock and replaces it
+};
+
+// Prints a command's result once its change is saved: the JSON form with
+// --json, the text lines otherwise.
+using Printer = std::function<void(Output&, bool json)>;
+
+// What one command works on.
+struct Session {
+  const Cli& cli;
+  Timestamp now;
+  state::CliState state;
+  std::optional<SigningKey> key;  // derived from the seed of a state that was read
+};
+
+struct CommandSpec {
+  Effect effect;
+  std::expected<Printer, std::string> (*run)(Session&, const Command&);
+};
+
+// A value in its --json form: compact, members in byte order of their names.
+template <typename T>
+void print_json(Output& out, const T& value) {
+  std::string text;
+  varnholt::json::Writer writer(text, varnholt::json::Writer::Layout::Compact,
+                                varnholt::json::Writer::Order::Sorted);
+  varnholt::json::write_value(writer, value);
+  out.append(text);
 }
 
-// Prints a command's result: its JSON value (compact, members in key order)
-// with --json, its text otherwise; then one line feed. Only the form that is
-// printed is built.
-template <typename MakeJson, typename MakeText>
-Result emit(bool json, MakeJson&& make_json, MakeText&& make_text) {
-  std::string out;
-  if (json) {
-    varnholt::json::write_compact(make_json(), out);
-  } else {
-    out = make_text();
-  }
-  out.push_back('\n');
-  return write_stdout(out);
+// One line of text or one JSON value.
+template <typename T>
+Printer print_one(T json_value, std::string text) {
+  return [json_value = std::move(json_value), text = std::move(text)](Output& out, bool json) {
+    if (json) {
+      print_json(out, json_value);
+    } else {
+      out.append(text);
+    }
+    out.end_line();
+  };
 }
 
 std::string list_line(const contracts::InstalledConnector& connector) {
   const auto& manifest = connector.manifest;
   const std::size_t padding =
-      16 - std::min<std::size_t>(16, varnholt::text::char_count(manifest.name));
+      kNameColumn - std::min(kNameColumn, varnholt::text::char_count(manifest.name));
   return fmt::format("{}  {}{}  {}  {} class(es), {} event type(s)",
                      manifest.connector_id.to_string(), manifest.name, std::string(padding, ' '),
                      contracts::display(connector.status), manifest.allowed_classes.size(),
                      manifest.allowed_event_types.size());
 }
 
-nlohmann::json connector_summary(const contracts::InstalledConnector& connector) {
+ConnectorSummary summary_of(const contracts::InstalledConnector& connector) {
   const auto& manifest = connector.manifest;
-  return {{"classes", manifest.allowed_classes.size()},
-          {"connector", manifest.connector_id.to_string()},
-          {"events", manifest.allowed_event_types.size()},
-          {"kind", contracts::kind_name(manifest.kind)},
-          {"name", manifest.name},
-          {"status", contracts::display(connector.status)}};
+  return {manifest.allowed_classes.size(),
+          manifest.connector_id.to_string(),
+          manifest.allowed_event_types.size(),
+          std::string(contracts::kind_name(manifest.kind)),
+          manifest.name,
+          std::string(contracts::display(connector.status))};
 }
 
 std::string delivery_line(const contracts::Delivery& delivery) {
   std::string status;
   varnholt::json::Writer writer(status, varnholt::json::Writer::Layout::Compact);
-  contracts::write(writer, delivery.status);
+  varnholt::json::write_value(writer, delivery.status);
   return fmt::format("{}  {}  {}", delivery.delivery_id.to_string(), delivery.event_type, status);
 }
 
-Result run_init(const Cli& cli) {
-  if (state_exists(cli.state)) {
-    return std::unexpected(fmt::format("{} already exists", display_path(cli.state)));
+// --- the commands ---------------------------------------------------------------------
+
+std::expected<Printer, std::string> run_init(Session& session, const Command&) {
+  const auto& path = session.cli.state;
+  if (state::state_exists(path)) {
+    return std::unexpected(files::display_path(path) + " already exists");
   }
   const auto key = SigningKey::generate();
-  CliState state;
-  state.tenant_id = varnholt::contracts::TenantId::new_v4();
-  state.approval_seed = key.seed();
-  state.router.policy = router::RetryPolicy{5, 30, 3600};
-  if (auto saved = save_state(cli.state, state, SaveMode::CreateNew); !saved) return saved;
-  const auto tenant = state.tenant_id.to_string();
-  return emit(
-      cli.json,
-      [&] {
-        return nlohmann::json{{"tenant", tenant}};
-      },
-      [&] { return "bridge initialised for tenant " + tenant; });
+  session.state.tenant_id = varnholt::contracts::TenantId::new_v4();
+  session.state.approval_seed = key.seed();
+  session.state.router.policy = router::RetryPolicy{};
+  const auto tenant = session.state.tenant_id.to_string();
+  return print_one(TenantResult{tenant}, "bridge initialised for tenant " + tenant);
 }
 
-Result run_list(const Cli& cli, const CliState& state) {
-  const auto& connectors = state.router.connectors;
-  return emit(
-      cli.json,
-      [&] {
-        auto array = nlohmann::json::array();
-        for (const auto& [id, connector] : connectors)
-          array.push_back(connector_summary(connector));
-        return array;
-      },
-      [&] {
-        std::string text;
-        for (const auto& [id, connector] : connectors) {
-          if (&connector != &connectors.begin()->second) text.push_back('\n');
-          text += list_line(connector);
-        }
-        return text;
-      });
+std::expected<Printer, std::string> run_list(Session& session, const Command&) {
+  return [&state = session.state](Output& out, bool json) {
+    const auto& connectors = state.router.connectors;
+    if (json) {
+      out.append("[");
+      bool first = true;
+      for (const auto& [id, connector] : connectors) {
+        if (!first) out.append(",");
+        first = false;
+        print_json(out, summary_of(connector));
+      }
+      out.append("]");
+    } else {
+      bool first = true;
+      for (const auto& [id, connector] : connectors) {
+        if (!first) out.end_line();
+        first = false;
+        out.append(list_line(connector));
+      }
+    }
+    out.end_line();
+  };
 }
 
-Result run_deliveries(const Cli& cli, const CliState& state) {
-  const auto& deliveries = state.router.deliveries;
-  return emit(
-      cli.json,
-      [&] {
-        auto array = nlohmann::json::array();
-        for (const auto& delivery : deliveries) array.push_back(delivery);
-        return array;
-      },
-      [&] {
-        std::string text;
-        for (std::size_t i = 0; i < deliveries.size(); ++i) {
-          if (i > 0) text.push_back('\n');
-          text += delivery_line(deliveries[i]);
-        }
-        return text;
-      });
+std::expected<Printer, std::string> run_deliveries(Session& session, const Command&) {
+  return [&state = session.state](Output& out, bool json) {
+    const auto& deliveries = state.router.deliveries;
+    if (json) out.append("[");
+    for (std::size_t i = 0; i < deliveries.size(); ++i) {
+      if (json) {
+        if (i > 0) out.append(",");
+        print_json(out, deliveries[i]);
+      } else {
+        if (i > 0) out.end_line();
+        out.append(delivery_line(deliveries[i]));
+      }
+    }
+    if (json) out.append("]");
+    out.end_line();
+  };
 }
 
-Result run_install(const Cli& cli, const command::Install& install, CliState& state,
-                   const SigningKey& key, Timestamp now) {
-  std::set<DataClass> classes;
-  for (const auto& text : install.classes) {
+// The data classes named by `texts`, in order; the first unknown name fails.
+std::expected<std::vector<DataClass>, std::string> parse_data_classes(
+    const std::vector<std::string>& texts) {
+  std::vector<DataClass> classes;
+  classes.reserve(texts.size());
+  for (const auto& text : texts) {
     auto parsed = parse_data_class(text);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
-    classes.insert(*parsed);
+    classes.push_back(*parsed);
   }
-  auto id =
-      router::install_connector(state.router, state.tenant_id, install.name, install.endpoint_ref,
-                                install.secret_ref, install.events, classes, key, now);
+  return classes;
+}
+
+std::expected<Printer, std::string> run_install(Session& session, const Command& command) {
+  const auto& install = std::get<command::Install>(command);
+  auto classes = parse_data_classes(install.classes);
+  if (!classes) return std::unexpected(std::move(classes.error()));
+  auto& state = session.state;
+  auto id = router::install_connector(state.router, state.tenant_id, install.name,
+                                      install.endpoint_ref, install.secret_ref, install.events,
+                                      std::set<DataClass>(classes->begin(), classes->end()),
+                                      *session.key, session.now);
   if (!id) return std::unexpected(std::move(id.error()));
-  if (auto saved = save_state(cli.state, state); !saved) return saved;
   const auto text_id = id->to_string();
-  return emit(
-      cli.json,
-      [&] {
-        return nlohmann::json{{"connector", text_id}, {"status", "pending_approval"}};
-      },
-      [&] {
-        return fmt::format("connector {} installed \u2014 PENDING APPROVAL (receives nothing yet)",
-                           text_id);
-      });
+  const auto status = contracts::ConnectorStatus::PendingApproval;
+  return print_one(
+      ConnectorResult{text_id, std::string(contracts::name(status))},
+      fmt::format("connector {} installed \u2014 PENDING APPROVAL (receives nothing yet)",
+                  text_id));
 }
 
-Result run_approve(const Cli& cli, const command::Approve& approve, CliState& state,
-                   const SigningKey& key) {
+std::expected<Printer, std::string> run_approve(Session& session, const Command& command) {
+  const auto& approve = std::get<command::Approve>(command);
   const contracts::ConnectorId id(approve.connector);
-  if (auto approved =
-          router::approve_connector(state.router, id, approve.workflow_ref, key.verifying_key());
+  if (auto approved = router::approve_connector(session.state.router, id, approve.workflow_ref,
+                                                session.key->verifying_key());
       !approved) {
-    return approved;
+    return std::unexpected(std::move(approved.error()));
   }
-  if (auto saved = save_state(cli.state, state); !saved) return saved;
   const auto text_id = id.to_string();
-  return emit(
-      cli.json,
-      [&] {
-        return nlohmann::json{{"connector", text_id}, {"status", "approved"}};
-      },
-      [&] { return fmt::format("connector {} approved via {}", text_id, approve.workflow_ref); });
+  return print_one(
+      ConnectorResult{text_id, std::string(contracts::name(contracts::ConnectorStatus::Approved))},
+      fmt::format("connector {} approved via {}", text_id, approve.workflow_ref));
 }
 
-Result run_route(const Cli& cli, const command::Route& route, CliState& state,
-                 const SigningKey& key, Timestamp now) {
-  contracts::BridgeEvent event{route.event_type, now, state.tenant_id, {}};
-  for (std::size_t i = 0; i < route.classes.size(); ++i) {
-    auto parsed = parse_data_class(route.classes[i]);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    event.fields.emplace(fmt::format("f{}", i), *parsed);
+std::expected<Printer, std::string> run_route(Session& session, const Command& command) {
+  const auto& route = std::get<command::Route>(command);
+  auto classes = parse_data_classes(route.classes);
+  if (!classes) return std::unexpected(std::move(classes.error()));
+  auto& state = session.state;
+  contracts::BridgeEvent event{route.event_type, session.now, state.tenant_id, {}};
+  for (std::size_t i = 0; i < classes->size(); ++i) {
+    event.fields.emplace(fmt::format("f{}", i), (*classes)[i]);
   }
-  const std::size_t queued = state.router.route(event, key.verifying_key(), now);
-  if (auto saved = save_state(cli.state, state); !saved) return saved;
-  return emit(
-      cli.json,
-      [&] {
-        return nlohmann::json{{"queued", queued}};
-      },
-      [&] { return fmt::format("{} delivery(ies) queued", queued); });
+  const std::size_t queued = state.router.route(event, session.key->verifying_key(), session.now);
+  return print_one(QueuedResult{queued}, fmt::format("{} delivery(ies) queued", queued));
+}
+
+// One entry per alternative of Command, in its order.
+constexpr std::array<CommandSpec, std::variant_size_v<Command>> kCommands = {{
+    {Effect::Creates, run_init},
+    {Effect::Changes, run_install},
+    {Effect::Changes, run_approve},
+    {Effect::Reads, run_list},
+    {Effect::Changes, run_route},
+    {Effect::Reads, run_deliveries},
+}};
+static_assert(std::is_same_v<std::variant_alternative_t<0, Command>, command::Init> &&
+                  std::is_same_v<std::variant_alternative_t<1, Command>, command::Install> &&
+                  std::is_same_v<std::variant_alternative_t<2, Command>, command::Approve> &&
+                  std::is_same_v<std::variant_alternative_t<3, Command>, command::List> &&
+                  std::is_same_v<std::variant_alternative_t<4, Command>, command::Route> &&
+                  std::is_same_v<std::variant_alternative_t<5, Command>, command::Deliveries>,
+              "kCommands follows the order of Command");
+
+// Ends the run once its result is printed (or could not be).
+Result finish(const CommandSpec& spec, const Printer& print, const Cli& cli, Output& out) {
+  print(out, cli.json);
+  const std::error_code failure = out.flush();
+  // A reader that went away (`corvanectl deliveries | head -1`) wanted no
+  // more; that is not a failure.
+  if (!failure || failure == std::errc::broken_pipe) return {};
+  if (spec.effect == Effect::Reads) return std::unexpected(files::describe(failure));
+  return std::unexpected("the change was saved, but its result could not be printed: " +
+                         files::describe(failure));
 }
 
 }  // namespace
@@ -209,58 +315,58 @@ std::expected<DataClass, std::string> parse_data_class(std::string_view text) {
   return std::unexpected(fmt::format("unknown data class '{}'", text));
 }
 
-std::expected<void, std::string> run(const Cli& cli) {
+std::expected<void, std::string> run(const Cli& cli, Output& out) {
   // One clock reading per run: every time this run records is this instant.
-  const auto now = Timestamp::now();
-  if (std::holds_alternative<command::Init>(cli.command)) return run_init(cli);
+  Session session{cli, Timestamp::now(), {}, std::nullopt};
+  const CommandSpec& spec = kCommands[cli.command.index()];
 
-  // Commands that change the state hold the lock from reading to replacing.
-  std::optional<StateLock> lock;
-  const bool changes_state = std::holds_alternative<command::Install>(cli.command) ||
-                             std::holds_alternative<command::Approve>(cli.command) ||
-                             std::holds_alternative<command::Route>(cli.command);
-  if (changes_state) {
-    auto acquired = StateLock::acquire(cli.state, kLockTimeout);
-    if (!acquired) return std::unexpected(std::move(acquired.error()));
-    lock.emplace(std::move(*acquired));
+  if (spec.effect == Effect::Creates) {
+    auto print = spec.run(session, cli.command);
+    if (!print) return std::unexpected(std::move(print.error()));
+    if (auto created = state::Store::create(cli.state, session.state); !created) return created;
+    return finish(spec, *print, cli, out);
   }
-  auto state = load_state(cli.state);
-  if (!state) return std::unexpected(std::move(state.error()));
-  const auto key = SigningKey::from_bytes(state->approval_seed);
 
-  return std::visit(
-      [&](const auto& command) -> Result {
-        using C = std::decay_t<decltype(command)>;
-        if constexpr (std::is_same_v<C, command::List>) {
-          return run_list(cli, *state);
-        } else if constexpr (std::is_same_v<C, command::Deliveries>) {
-          return run_deliveries(cli, *state);
-        } else if constexpr (std::is_same_v<C, command::Install>) {
-          return run_install(cli, command, *state, key, now);
-        } else if constexpr (std::is_same_v<C, command::Approve>) {
-          return run_approve(cli, command, *state, key);
-        } else if constexpr (std::is_same_v<C, command::Route>) {
-          return run_route(cli, command, *state, key, now);
-        } else {
-          static_assert(std::is_same_v<C, command::Init>);
-          return run_init(cli);
-        }
-      },
-      cli.command);
+  const auto access = spec.effect == Effect::Changes ? state::Access::Change : state::Access::Read;
+  auto store = state::Store::open(cli.state, access);
+  if (!store) return std::unexpected(std::move(store.error()));
+  session.state = std::move(store->state());
+  session.key.emplace(SigningKey::from_bytes(session.state.approval_seed));
+  auto print = spec.run(session, cli.command);
+  if (!print) return std::unexpected(std::move(print.error()));
+  if (spec.effect == Effect::Changes) {
+    store->state() = std::move(session.state);
+    if (auto saved = store->save(); !saved) return saved;
+    session.state = std::move(store->state());
+  }
+  // Printing may block on a slow reader: other runs need not wait for it.
+  store->release();
+  return finish(spec, *print, cli, out);
 }
 
 int main_entry(int argc, const char* const* argv) {
-  // A closed output pipe is reported as an error, not a silent death.
+  // A closed output pipe is a write error to handle, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
-  auto parsed = parse_command_line(argc, argv);
-  if (const auto* exit = std::get_if<ParserExit>(&parsed)) return exit->status;
-  auto result = run(std::get<Cli>(parsed));
-  if (!result) {
-    const auto line = fmt::format("error: {}\n", result.error());
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
-    return 1;
+  try {
+    auto parsed = parse_command_line(argc, argv);
+    if (const auto* exit = std::get_if<ParserExit>(&parsed)) return exit->status;
+    Output out(files::System::real(), STDOUT_FILENO, files::is_terminal(STDOUT_FILENO));
+    auto result = run(std::get<Cli>(parsed), out);
+    if (result) return 0;
+    report_error(result.error());
+  } catch (const std::bad_alloc&) {
+    report_error("out of memory");
   }
-  return 0;
+  return 1;
+}
+
+void report_error(std::string_view message) {
+  // Messages quote stored and typed text: on a terminal its control
+  // characters are shown escaped.
+  std::string line = "error: ";
+  line += files::is_terminal(STDERR_FILENO) ? escape_controls(message) : std::string(message);
+  line.push_back('\n');
+  (void)files::write_all(files::System::real(), STDERR_FILENO, line);
 }
 
 }  // namespace corvane::cli

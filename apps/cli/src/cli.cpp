@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli_internal.hpp"
+#include "corvane/files/files.hpp"
 #include "help_format.hpp"
 #include "varnholt/text/utf8.hpp"
 
@@ -486,8 +487,9 @@ ParseResult parse_command_line(int argc, const char* const* argv, const ParserSt
 
 ParseResult parse_command_line(int argc, const char* const* argv) {
   const ColourEnv env = ColourEnv::from_process();
-  const ParserStreams streams{std::cout, std::cerr, colour_enabled(env, isatty(STDOUT_FILENO) == 1),
-                              colour_enabled(env, isatty(STDERR_FILENO) == 1)};
+  const ParserStreams streams{std::cout, std::cerr,
+                              colour_enabled(env, files::is_terminal(STDOUT_FILENO)),
+                              colour_enabled(env, files::is_terminal(STDERR_FILENO))};
   return parse_command_line(argc, argv, streams);
 }
 

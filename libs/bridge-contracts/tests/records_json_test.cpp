@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "corvane/contracts/json.hpp"
+#include "varnholt/json/writer.hpp"
 
 namespace corvane::contracts {
 namespace {
@@ -12,7 +15,7 @@ template <typename Record>
 std::string decode(std::string_view input, Record* out = nullptr) {
   Reader reader(input);
   Record record{};
-  auto result = read(reader, record);
+  auto result = varnholt::json::read_value(reader, record);
   if (result) result = reader.end();
   if (!result) return result.error().describe(input);
   if (out) *out = record;
@@ -23,7 +26,7 @@ template <typename Record>
 std::string compact(const Record& record) {
   std::string out;
   Writer writer(out, Writer::Layout::Compact);
-  write(writer, record);
+  varnholt::json::write_value(writer, record);
   return out;
 }
 

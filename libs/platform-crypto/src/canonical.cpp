@@ -1,5 +1,7 @@
 #include "varnholt/crypto/canonical.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -327,6 +329,19 @@ void write_value(const nlohmann::json& canonical, std::string& out) {
   // A canonical value is plain compact JSON whose objects, held in key order,
   // are already in byte order.
   varnholt::json::write_compact(canonical, out);
+}
+
+std::expected<std::string, error::CoreError> canonical_bytes_of(void (*fill)(const void* context,
+                                                                             nlohmann::json& value),
+                                                                const void* context) {
+  Json value;
+  try {
+    fill(context, value);
+  } catch (const Json::exception& e) {
+    return std::unexpected(error::CanonicalSerialization{
+        std::string("value is not representable as JSON: ") + e.what()});
+  }
+  return canonical_bytes(value);
 }
 
 std::expected<std::string, error::CoreError> canonical_bytes(const nlohmann::json& value) {

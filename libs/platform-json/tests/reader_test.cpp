@@ -1,5 +1,7 @@
 #include "varnholt/json/reader.hpp"
 
+#include "varnholt/json/record.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -16,36 +18,23 @@ struct Sample {
   std::optional<std::string> note;
 };
 
-constexpr Field<Sample> kSampleFields[] = {
-    {"count",
-     [](Reader& r, Sample& s) -> Decoded<void> {
-       auto v = read_unsigned(r, 0xFFFFFFFFu, "u32");
-       if (!v) return std::unexpected(v.error());
-       s.count = static_cast<std::uint32_t>(*v);
-       return {};
-     }},
-    {"label",
-     [](Reader& r, Sample& s) -> Decoded<void> {
-       auto v = read_string(r);
-       if (!v) return std::unexpected(v.error());
-       s.label = *v;
-       return {};
-     }},
-    {"note",
-     [](Reader& r, Sample& s) -> Decoded<void> {
-       auto v = read_optional_string(r);
-       if (!v) return std::unexpected(v.error());
-       s.note = *v;
-       return {};
-     },
-     true},
+}  // namespace
+
+template <>
+struct Describe<Sample> {
+  static constexpr std::string_view expecting = "struct Sample";
+  static constexpr std::tuple members{Member{"count", &Sample::count},
+                                      Member{"label", &Sample::label},
+                                      Member{"note", &Sample::note, Presence::Optional}};
 };
+
+namespace {
 
 // Decodes a Sample from the whole input; "ok" or the positioned message.
 std::string decode(std::string_view input, Sample* out = nullptr) {
   Reader reader(input);
   Sample sample;
-  auto read = read_record(reader, sample, "struct Sample", kSampleFields);
+  auto read = read_value(reader, sample);
   if (read) read = reader.end();
   if (!read) return read.error().describe(input);
   if (out) *out = sample;

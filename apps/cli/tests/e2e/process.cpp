@@ -147,6 +147,34 @@ void pump(Pipe& in, const std::string& input, Pipe& out, Pipe& err, RunResult& r
   }
 }
 
+// The binary as another user can run it. The build tree may lie where that
+// user cannot go (a clone in root's home), so it is copied once into a
+// directory everyone may enter, removed when the tests end.
+const std::string& binary_for_any_user() {
+  static const struct Copy {
+    std::filesystem::path directory;
+    std::string binary;
+    Copy() {
+      std::string pattern = "/tmp/corvanectl-bin-XXXXXX";
+      if (::mkdtemp(pattern.data()) == nullptr) return;
+      directory = pattern;
+      std::filesystem::permissions(directory, std::filesystem::perms(0755));
+      const auto target = directory / "corvanectl";
+      std::error_code error;
+      std::filesystem::copy_file(CORVANECTL_PATH, target, error);
+      if (!error) binary = target.string();
+    }
+    ~Copy() {
+      std::error_code ignored;
+      std::filesystem::remove_all(directory, ignored);
+    }
+    Copy(const Copy&) = delete;
+    Copy& operator=(const Copy&) = delete;
+  } copy;
+  if (copy.binary.empty()) ADD_FAILURE() << "cannot copy " << CORVANECTL_PATH << " into /tmp";
+  return copy.binary;
+}
+
 }  // namespace
 
 RunResult run_corvanectl(const std::filesystem::path& cwd, const std::vector<std::string>& args,
@@ -156,7 +184,8 @@ RunResult run_corvanectl(const std::filesystem::path& cwd, const std::vector<std
   (void)sigpipe_ignored;
 
   RunResult result;
-  std::vector<std::string> argv_strings{CORVANECTL_PATH};
+  std::vector<std::string> argv_strings{options.user ? binary_for_any_user()
+                                                     : std::string(CORVANECTL_PATH)};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings = child_environment(cwd, options.env);
   // Everything the child needs is prepared before fork().

@@ -22,16 +22,23 @@ enum class DataClass : std::uint8_t {
   EncryptedObjectReference,
   RedactedError,
 };
+// The names of the data classes, in declaration order: how the state file
+// stores them and how the command line names them.
 inline constexpr std::array<std::string_view, 5> kDataClassNames = {
     "operational_metadata", "security_metadata", "pseudonymous_identifier",
     "encrypted_object_reference", "redacted_error"};
+static_assert(kDataClassNames.size() == static_cast<std::size_t>(DataClass::RedactedError) + 1);
 
 // Approval state of an installed connector.
 enum class ConnectorStatus : std::uint8_t { PendingApproval, Approved, Suspended, Revoked };
 inline constexpr std::array<std::string_view, 4> kConnectorStatusNames = {
     "pending_approval", "approved", "suspended", "revoked"};
+// How listings show a status.
 inline constexpr std::array<std::string_view, 4> kConnectorStatusDisplay = {
     "PendingApproval", "Approved", "Suspended", "Revoked"};
+static_assert(kConnectorStatusNames.size() ==
+              static_cast<std::size_t>(ConnectorStatus::Revoked) + 1);
+static_assert(kConnectorStatusDisplay.size() == kConnectorStatusNames.size());
 
 // Why a delivery was refused.
 enum class RefusalReason : std::uint8_t {
@@ -44,6 +51,8 @@ enum class RefusalReason : std::uint8_t {
 inline constexpr std::array<std::string_view, 5> kRefusalReasonNames = {
     "connector_not_approved", "event_type_not_allowed", "data_class_not_allowed", "tenant_mismatch",
     "manifest_signature_invalid"};
+static_assert(kRefusalReasonNames.size() ==
+              static_cast<std::size_t>(RefusalReason::ManifestSignatureInvalid) + 1);
 
 // What a connector is, with the opaque references that kind needs. The
 // references name things held elsewhere (endpoints, secrets, keys, servers,
@@ -81,10 +90,6 @@ struct LocalFileDrop {
 using ConnectorKind =
     std::variant<kind::SignedWebhookOutbound, kind::SignedWebhookInbound, kind::SmtpNotification,
                  kind::ObjectReferenceStore, kind::TicketingRest, kind::LocalFileDrop>;
-// Tag values, in the order of the variant's alternatives.
-inline constexpr std::array<std::string_view, 6> kConnectorKindNames = {
-    "signed_webhook_outbound", "signed_webhook_inbound", "smtp_notification",
-    "object_reference_store",  "ticketing_rest",         "local_file_drop"};
 
 // State of one delivery.
 namespace delivery_status {
@@ -109,8 +114,6 @@ struct DeadLettered {
 }  // namespace delivery_status
 using DeliveryStatus = std::variant<delivery_status::Queued, delivery_status::Delivered,
                                     delivery_status::Refused, delivery_status::DeadLettered>;
-inline constexpr std::array<std::string_view, 4> kDeliveryStatusNames = {
-    "queued", "delivered", "refused", "dead_lettered"};
 
 [[nodiscard]] constexpr std::string_view name(DataClass value) {
   return kDataClassNames[static_cast<std::size_t>(value)];
@@ -124,13 +127,6 @@ inline constexpr std::array<std::string_view, 4> kDeliveryStatusNames = {
 }
 [[nodiscard]] constexpr std::string_view name(RefusalReason value) {
   return kRefusalReasonNames[static_cast<std::size_t>(value)];
-}
-// The kind's tag value, e.g. "signed_webhook_outbound".
-[[nodiscard]] inline std::string_view kind_name(const ConnectorKind& kind) {
-  return kConnectorKindNames[kind.index()];
-}
-[[nodiscard]] inline std::string_view status_name(const DeliveryStatus& status) {
-  return kDeliveryStatusNames[status.index()];
 }
 
 // The data class named exactly (case-sensitive, no trimming) by `text`.

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "varnholt/error/core_error.hpp"
 
@@ -46,6 +46,12 @@ void write_value(const nlohmann::json& canonical, std::string& out);
 [[nodiscard]] std::expected<std::string, error::CoreError> canonical_bytes(
     const nlohmann::json& value);
 
+// The canonical bytes of the value that `fill(context, value)` builds into an
+// empty JSON value; a failure to build it (the JSON library refusing a value)
+// is the CanonicalSerialization error "value is not representable as JSON".
+[[nodiscard]] std::expected<std::string, error::CoreError> canonical_bytes_of(
+    void (*fill)(const void* context, nlohmann::json& value), const void* context);
+
 // The canonical bytes of any record with a JSON form (an ADL `to_json`).
 // clang-format 14 misplaces requires clauses.
 // clang-format off
@@ -53,14 +59,11 @@ template <typename Record>
   requires(!std::same_as<Record, nlohmann::json>)
 [[nodiscard]] std::expected<std::string, error::CoreError> canonical_bytes(const Record& record) {
   // clang-format on
-  nlohmann::json value;
-  try {
-    to_json(value, record);
-  } catch (const nlohmann::json::exception& e) {
-    return std::unexpected(error::CanonicalSerialization{
-        std::string("value is not representable as JSON: ") + e.what()});
-  }
-  return canonical_bytes(value);
+  return canonical_bytes_of(
+      [](const void* context, nlohmann::json& value) {
+        to_json(value, *static_cast<const Record*>(context));
+      },
+      &record);
 }
 
 }  // namespace varnholt::crypto

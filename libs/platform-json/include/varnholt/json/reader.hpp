@@ -34,6 +34,7 @@
 // 128; values of unknown members are skipped whatever their depth, only
 // checked for well-formed JSON.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -263,7 +264,7 @@ struct Field {
 // order. `expecting` is "struct Name" and names the record in messages.
 template <typename T, std::size_t N>
 [[nodiscard]] Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
-                                        const Field<T> (&fields)[N]);
+                                        const std::array<Field<T>, N>& fields);
 
 // One member of a tagged variant's body, read from a buffered value.
 template <typename T>
@@ -276,7 +277,7 @@ struct ContentField {
 template <typename T, std::size_t N>
 [[nodiscard]] Decoded<void> read_variant_body(const Tagged& tagged, T& out,
                                               std::string_view expecting,
-                                              const ContentField<T> (&fields)[N]);
+                                              const std::array<ContentField<T>, N>& fields);
 
 std::string missing_field(std::string_view name);
 std::string duplicate_field(std::string_view name);

@@ -71,7 +71,7 @@ Decoded<void> for_each_member(Reader& reader, Member&& member) {
 namespace detail {
 
 template <typename T, std::size_t N>
-Decoded<void> read_record_members(Reader& reader, T& out, const Field<T> (&fields)[N]) {
+Decoded<void> read_record_members(Reader& reader, T& out, const std::array<Field<T>, N>& fields) {
   std::bitset<N> seen;
   bool first = true;
   for (;;) {
@@ -105,7 +105,7 @@ Decoded<void> read_record_members(Reader& reader, T& out, const Field<T> (&field
 
 template <typename T, std::size_t N>
 Decoded<void> read_record_elements(Reader& reader, T& out, std::string_view expecting,
-                                   const Field<T> (&fields)[N]) {
+                                   const std::array<Field<T>, N>& fields) {
   bool first = true;
   for (std::size_t i = 0; i < N; ++i) {
     auto more = reader.has_next_element(first);
@@ -123,7 +123,7 @@ Decoded<void> read_record_elements(Reader& reader, T& out, std::string_view expe
 
 template <typename T, std::size_t N>
 Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
-                          const Field<T> (&fields)[N]) {
+                          const std::array<Field<T>, N>& fields) {
   return read_container(reader, expecting, Brackets::Either, [&](bool is_object) {
     return is_object ? detail::read_record_members(reader, out, fields)
                      : detail::read_record_elements(reader, out, expecting, fields);
@@ -132,7 +132,7 @@ Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
 
 template <typename T, std::size_t N>
 Decoded<void> read_variant_body(const Tagged& tagged, T& out, std::string_view expecting,
-                                const ContentField<T> (&fields)[N]) {
+                                const std::array<ContentField<T>, N>& fields) {
   if (tagged.is_seq) {
     for (std::size_t i = 0; i < N; ++i) {
       if (i >= tagged.seq.size()) {

@@ -14,12 +14,17 @@ namespace varnholt::json {
 //   per level, ": " after keys, "{}" and "[]" for empty containers, no line
 //   feed after the last closing bracket;
 // - compact: no whitespace at all.
-// Members are written in the order the caller gives them.
+// Members are written in the order the caller gives them; described records
+// (record.hpp) ask `sorted()` whether to give them in byte order of their names.
 class Writer {
  public:
   enum class Layout : std::uint8_t { Pretty, Compact };
+  enum class Order : std::uint8_t { Declared, Sorted };
 
-  Writer(std::string& out, Layout layout) : out_(out), pretty_(layout == Layout::Pretty) {}
+  Writer(std::string& out, Layout layout, Order order = Order::Declared)
+      : out_(out), pretty_(layout == Layout::Pretty), sorted_(order == Order::Sorted) {}
+
+  [[nodiscard]] bool sorted() const noexcept { return sorted_; }
 
   void begin_object() { open('{'); }
   void end_object() { close('}'); }
@@ -44,6 +49,7 @@ class Writer {
 
   std::string& out_;
   bool pretty_;
+  bool sorted_;
   std::vector<bool> has_members_;  // one per open container
   bool after_key_ = false;
 };

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# How the state file fares when things go wrong around it, through the real
+# binary: a signal in the middle of a save, a file system out of inodes, an
+# ACL on the file, a FIFO in its place, a name as long as names get.
+#   store_faults_test.sh CORVANECTL GEN_STATE
+set -euo pipefail
+bin=$1
+gen=$2
+work=$(mktemp -d)
+cleanup() {
+  if mountpoint -q "$work/small" 2>/dev/null; then umount "$work/small"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+leftovers() { find "$1" -maxdepth 1 -name '.corvane-*' | wc -l; }
+
+# A signal while a large state is saved never leaves its copy (with the seed)
+# behind, and the file always reads.
+mkdir signals
+"$gen" 200 40000 >signals/corvane.json
+for signal in INT TERM HUP; do
+  for i in $(seq 1 12); do
+    "$bin" --state signals/corvane.json route alert >/dev/null 2>&1 &
+    pid=$!
+    sleep "0.0$((RANDOM % 9))"
+    kill -s "$signal" "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    [[ $(leftovers signals) == 0 ]] || fail "SIG$signal left $(ls -A signals)"
+    "$bin" --state signals/corvane.json list >/dev/null || fail "SIG$signal: the state does not read"
+  done
+done
+echo "signals: no temporary file left behind after 36 interrupted saves"
+
+# A file system out of inodes: the save fails and the file keeps its text.
+if mkdir small && mount -t tmpfs -o size=16m,nr_inodes=64 tmpfs small 2>/dev/null; then
+  "$bin" --state small/corvane.json init >/dev/null
+  before=$(sha256sum <small/corvane.json)
+  i=0
+  while touch "small/filler-$i" 2>/dev/null; do i=$((i + 1)); done
+  set +e
+  err=$("$bin" --state small/corvane.json install x --endpoint-ref e --secret-ref s 2>&1 >/dev/null)
+  status=$?
+  set -e
+  [[ $status == 1 && $err == "error: No space left on device (os error 28)" ]] ||
+    fail "out of inodes: status $status, $err"
+  [[ $(sha256sum <small/corvane.json) == "$before" ]] || fail "out of inodes: the file changed"
+  echo "inodes: a save on a full file system fails and keeps the file"
+else
+  echo "inodes: skipped (cannot mount a small tmpfs here)"
+fi
+
+# An ACL on the file is kept, and never turned into wider group bits.
+mkdir acl
+"$bin" --state acl/corvane.json init >/dev/null
+if command -v setfacl >/dev/null && setfacl -m u:nobody:r acl/corvane.json 2>/dev/null; then
+  before=$(getfacl -c acl/corvane.json 2>/dev/null)
+  mode=$(stat -c %a acl/corvane.json)
+  "$bin" --state acl/corvane.json route x >/dev/null
+  [[ $(getfacl -c acl/corvane.json 2>/dev/null) == "$before" ]] ||
+    fail "ACL changed: $(getfacl -c acl/corvane.json)"
+  [[ $(stat -c %a acl/corvane.json) == "$mode" ]] || fail "mode changed to $(stat -c %a acl/corvane.json)"
+  echo "acl: kept as it was"
+else
+  echo "acl: skipped (no setfacl, or no ACLs on this file system)"
+fi
+
+# Anything but a regular file is refused at once, without waiting on it.
+mkfifo fifo
+for command in list route; do
+  args=("$command")
+  [[ $command == route ]] && args+=(x)
+  set +e
+  err=$(timeout 5 "$bin" --state fifo "${args[@]}" 2>&1 >/dev/null)
+  status=$?
+  set -e
+  [[ $status == 1 && $err == "error: fifo: not a regular file (run init first)" ]] ||
+    fail "FIFO ($command): status $status, $err"
+done
+echo "fifo: refused at once"
+
+# A name of 250 bytes still gets a temporary file beside it: the file is
+# replaced, never rewritten in place.
+long=$(printf 'n%.0s' $(seq 1 250))
+"$bin" --state "$long" init >/dev/null
+inode=$(stat -c %i "$long")
+"$bin" --state "$long" route x >/dev/null
+[[ $(stat -c %i "$long") != "$inode" ]] || fail "a long name was written in place"
+[[ $(leftovers .) == 0 ]] || fail "long name: $(ls -A)"
+echo "long name: replaced atomically"

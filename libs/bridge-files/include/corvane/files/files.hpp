@@ -1,0 +1,221 @@
+#pragma once
+
+// The file layer: every system call the bridge makes on files goes through
+// here (descriptors, reading and writing, locking, finding where a file lives,
+// and replacing a file so that a crash or a signal never leaves half a file).
+// Failures are error codes: the system's error numbers, plus the few faults of
+// this layer's own (`Errc`). They become text only at the edge, with
+// `describe`.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include <sys/stat.h>
+
+#include "corvane/files/system.hpp"
+
+namespace corvane::files {
+
+// Faults of the file layer's own.
+enum class Errc {
+  write_returned_zero = 1,  // "failed to write whole buffer"
+  not_regular_file,         // a FIFO, a device, a socket: never read or replaced
+  path_switched,            // the path names another file than the one locked
+  nul_in_path,              // "file name contained an unexpected NUL byte"
+  locked,                   // another process held the lock until the time ran out
+};
+[[nodiscard]] const std::error_category& error_category() noexcept;
+[[nodiscard]] std::error_code make_error_code(Errc errc) noexcept;
+
+}  // namespace corvane::files
+
+template <>
+struct std::is_error_code_enum<corvane::files::Errc> : std::true_type {};
+
+namespace corvane::files {
+
+template <typename T>
+using Result = std::expected<T, std::error_code>;
+
+// The code of the system call that just failed.
+[[nodiscard]] std::error_code last_error() noexcept;
+
+// The text of an error: "No such file or directory (os error 2)" for the
+// system's errors (its message, then the error number), the layer's own text
+// for the others.
+[[nodiscard]] std::string describe(std::error_code error);
+
+// A path as text; bytes that are not UTF-8 are shown as U+FFFD.
+[[nodiscard]] std::string display_path(const std::filesystem::path& path);
+
+// The path as the system takes it; fails with nul_in_path when it holds a NUL.
+[[nodiscard]] Result<std::string> system_path(const std::filesystem::path& path);
+
+// An open file descriptor, closed once.
+class Fd {
+ public:
+  Fd() noexcept = default;
+  Fd(System& system, int fd) noexcept : system_(&system), fd_(fd) {}
+  Fd(Fd&& other) noexcept : system_(other.system_), fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      system_ = other.system_;
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  // Closes now, reporting a failure of close itself.
+  Result<void> close();
+  void reset() noexcept;
+
+ private:
+  System* system_ = nullptr;
+  int fd_ = -1;
+};
+
+// True when `fd` is a terminal.
+[[nodiscard]] bool is_terminal(int fd) noexcept;
+
+// True when `path` names an existing entry of any kind, following links; an
+// entry whose existence cannot be determined counts as missing.
+[[nodiscard]] bool exists(System& system, const std::string& path);
+
+// An open regular file and what the system said of it when it was opened.
+struct OpenFile {
+  Fd fd;
+  struct stat info {};
+};
+
+// Opens an existing file without ever blocking: a directory fails with
+// EISDIR, a FIFO, device or socket with not_regular_file.
+[[nodiscard]] Result<OpenFile> open_regular(System& system, const std::string& path,
+                                            int access = 0 /* O_RDONLY */);
+
+// Reads what is there, up to `buffer.size()` bytes; 0 at the end.
+[[nodiscard]] Result<std::size_t> read_some(System& system, int fd, std::span<char> buffer);
+
+// Writes all of `bytes`, continuing partial writes and interrupted ones; a
+// write that takes nothing fails with write_returned_zero.
+[[nodiscard]] Result<void> write_all(System& system, int fd, std::string_view bytes);
+
+// An exclusive lock on a regular file, held until destroyed.
+class Lock {
+ public:
+  // Waits up to `timeout` for the lock on the file `path` names. The path is
+  // opened again on every try, so a file renamed into place by the holder is
+  // the one waited for, and the lock is only taken on the file the path names
+  // once it is held. A file that cannot be opened fails at once with why.
+  [[nodiscard]] static Result<Lock> acquire(System& system, const std::string& path,
+                                            std::chrono::milliseconds timeout);
+
+  [[nodiscard]] const OpenFile& file() const noexcept { return file_; }
+  [[nodiscard]] int fd() const noexcept { return file_.fd.get(); }
+  // Lets other processes in now.
+  void release() noexcept { file_.fd.reset(); }
+
+ private:
+  explicit Lock(OpenFile file) : file_(std::move(file)) {}
+  OpenFile file_;
+};
+
+// Where a file lives: its directory, open, and its name there.
+struct Location {
+  Fd directory;
+  std::string name;
+};
+
+// Where the file open as `file` lives, as the kernel resolved the path it was
+// opened by (symbolic links are followed once, by the kernel, so its
+// protections apply).
+[[nodiscard]] Result<Location> locate(System& system, const OpenFile& file,
+                                      const std::string& opened_as);
+
+// Where a new file named by `path` is to be made: symbolic links are followed
+// (at most 40), a dangling one naming the file to create. A link in a sticky
+// directory that everyone may write to is followed only when this user or
+// the directory's owner owns it, as the kernel's own rule for such links has
+// it; otherwise EACCES.
+[[nodiscard]] Result<Location> locate_new(System& system, const std::string& path);
+
+// Writes a file anew so that at every instant its name holds either the old
+// or the new complete text.
+//
+// The new text goes to a temporary file beside it, with the old file's mode,
+// owner, group, ACL and extended attributes, is flushed to disk and renamed
+// over the old file (or linked in place of a new one, never replacing a file
+// that appeared meanwhile); then the directory is flushed. The temporary
+// file's name is short and of fixed length, made from the file's own name, so
+// it always fits and stale ones left by a killed run can be found (and are
+// removed while the file's lock is held); it is removed on SIGINT, SIGTERM,
+// SIGHUP and SIGQUIT, since it holds a copy of the file.
+//
+// Only where no file may be made beside it (a directory the user may not
+// write to) or where a copy could not carry the old file's owner, ACL or
+// attributes (and so would widen who may read it), the file is written in
+// place instead: the new text is held until `commit`, the space it needs is
+// reserved first so that a full disk fails before the old text is touched,
+// and the signals above wait until the write is done. Any other failure is
+// reported and leaves the file as it was.
+class Replacement {
+ public:
+  // Replaces the locked file that `path` names (`path` is checked again before
+  // the rename: it must still lead to the locked file).
+  [[nodiscard]] static Result<Replacement> replace(System& system, const Lock& lock,
+                                                   Location location, std::string path);
+  // Makes a new file, failing with EEXIST when the name exists by then.
+  [[nodiscard]] static Result<Replacement> create(System& system, Location location);
+
+  Replacement(Replacement&& other) noexcept;
+  Replacement& operator=(Replacement&&) = delete;
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  ~Replacement();
+
+  [[nodiscard]] bool in_place() const noexcept { return in_place_; }
+
+  // Appends bytes to the new text.
+  [[nodiscard]] Result<void> append(std::string_view bytes);
+  // Appends `length` bytes of the file `from` starting at `offset`, copied by
+  // the kernel where it can.
+  [[nodiscard]] Result<void> append_copy(int from, std::uint64_t offset, std::uint64_t length);
+  // Puts the new text in place.
+  [[nodiscard]] Result<void> commit();
+
+ private:
+  Replacement(System& system, Location location) noexcept;
+  Result<void> flush();
+  Result<void> commit_in_place();
+  Result<void> check_path_still_leads_to_the_lock();
+  void discard_temporary() noexcept;
+
+  System* system_;
+  Location location_;
+  const Lock* lock_ = nullptr;  // the file replaced; null when a new one is made
+  std::string path_;
+  Fd temporary_;
+  std::string temporary_name_;
+  bool in_place_ = false;
+  std::string pending_;  // written out in pieces; in place, all of the new text
+};
+
+// The temporary name of `name`'s replacement, without its random part: the
+// prefix every temporary file of that file begins with.
+[[nodiscard]] std::string temporary_prefix(std::string_view name);
+
+}  // namespace corvane::files

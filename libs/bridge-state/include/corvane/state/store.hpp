@@ -1,0 +1,78 @@
+#pragma once
+
+// The state store: where the bridge state is read from and written to. It
+// stands on the file layer (corvane/files), which makes every system call,
+// and turns that layer's error codes into the texts the user sees.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "corvane/files/files.hpp"
+#include "corvane/state/record.hpp"
+
+namespace corvane::state {
+
+// How a command uses the state file.
+enum class Access : std::uint8_t {
+  Read,    // reads it; never writes it
+  Change,  // holds its lock from reading it until it is replaced
+};
+
+// How long a changing command waits for another process to finish with the
+// file before it gives up.
+inline constexpr std::chrono::seconds kLockTimeout{30};
+
+// True when `path` names an existing entry of the file system, of any kind
+// (following symbolic links); a path whose existence cannot be determined
+// counts as missing.
+[[nodiscard]] bool state_exists(const std::filesystem::path& path,
+                                files::System& system = files::System::real());
+
+// A state file opened by one command.
+class Store {
+ public:
+  // Makes a new state file at `path` holding `state`, readable by its owner
+  // only. Fails with "{path} already exists" when the path exists by then,
+  // otherwise with the system's description.
+  [[nodiscard]] static std::expected<void, std::string> create(
+      const std::filesystem::path& path, const CliState& state,
+      files::System& system = files::System::real());
+
+  // Reads the state file at `path`. With Access::Change the file's lock is
+  // taken first (waiting at most `timeout`) and held until `release`, and the
+  // file that is read is the one `save` replaces. Failures: "{path}: {system
+  // description} (run init first)" when the file cannot be read, the
+  // decoder's message when it is not a state, and "{path} is locked by
+  // another process; gave up after N seconds".
+  [[nodiscard]] static std::expected<Store, std::string> open(
+      const std::filesystem::path& path, Access access,
+      files::System& system = files::System::real(),
+      std::chrono::milliseconds timeout = kLockTimeout);
+
+  [[nodiscard]] CliState& state() noexcept { return state_; }
+  [[nodiscard]] const CliState& state() const noexcept { return state_; }
+
+  // Replaces the state file with `state()` (Access::Change only). Failures
+  // carry the system's description, without the path, or name the path when
+  // it leads to another file by now.
+  [[nodiscard]] std::expected<void, std::string> save();
+
+  // Lets other processes at the file; the store cannot save afterwards.
+  void release() noexcept;
+
+ private:
+  Store(files::System& system, std::filesystem::path path)
+      : system_(&system), path_(std::move(path)) {}
+
+  files::System* system_;
+  std::filesystem::path path_;
+  std::optional<files::Lock> lock_;
+  std::optional<files::Location> location_;
+  CliState state_;
+};
+
+}  // namespace corvane::state

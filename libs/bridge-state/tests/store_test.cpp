@@ -1,0 +1,361 @@
+#include "corvane/state/store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "corvane/state/codec.hpp"
+#include "state_samples.hpp"
+
+namespace corvane::state {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The real system calls, but for the failures a test asks for.
+class FaultySystem : public files::System {
+ public:
+  int create_temporary_errno = 0;  // openat with O_EXCL
+  int interrupted_creates = 0;     // EINTR this many times first
+  int fallocate_errno = 0;
+  int fsetxattr_errno = 0;
+  int write_errno = 0;  // every write fails so
+  bool writes_take_nothing = false;
+  std::size_t write_piece = 0;  // at most this much per write (0: all)
+  int interrupted_writes = 0;   // EINTR this many times first
+
+  int openat(int dir, const char* name, int flags, mode_t mode) override {
+    if ((flags & O_EXCL) != 0) {
+      if (interrupted_creates > 0) return fail_with(EINTR, interrupted_creates);
+      if (create_temporary_errno != 0) return fail_with(create_temporary_errno);
+    }
+    return System::openat(dir, name, flags, mode);
+  }
+  int fallocate(int fd, int mode, off_t offset, off_t length) override {
+    if (fallocate_errno != 0) return fail_with(fallocate_errno);
+    return System::fallocate(fd, mode, offset, length);
+  }
+  int fsetxattr(int fd, const char* name, const void* value, std::size_t size, int flags) override {
+    if (fsetxattr_errno != 0) return fail_with(fsetxattr_errno);
+    return System::fsetxattr(fd, name, value, size, flags);
+  }
+  ssize_t write(int fd, const void* buffer, std::size_t size) override {
+    if (interrupted_writes > 0) return fail_with(EINTR, interrupted_writes);
+    if (write_errno != 0) return fail_with(write_errno);
+    if (writes_take_nothing) return 0;
+    return System::write(fd, buffer, write_piece == 0 ? size : std::min(size, write_piece));
+  }
+  ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset) override {
+    if (write_errno != 0) return fail_with(write_errno);
+    return System::pwrite(fd, buffer, size, offset);
+  }
+
+ private:
+  static int fail_with(int error) {
+    errno = error;
+    return -1;
+  }
+  static int fail_with(int error, int& times) {
+    --times;
+    return fail_with(error);
+  }
+};
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+ino_t inode_of(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info.st_ino;
+}
+
+std::vector<std::string> entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/corvane-store-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ / "corvane.json";
+  }
+  void TearDown() override {
+    fs::permissions(dir_, fs::perms::owner_all);
+    fs::remove_all(dir_);
+  }
+
+  void create(const fs::path& path, const CliState& state = fresh_state()) {
+    ASSERT_TRUE(Store::create(path, state)) << path;
+  }
+
+  // Opens the state file for changing, adds a delivery and saves it through
+  // `system`.
+  std::expected<void, std::string> change(files::System& system, const fs::path& path) {
+    auto store = Store::open(path, Access::Change, system);
+    if (!store) return std::unexpected(store.error());
+    store->state().router.policy.max_attempts += 1;
+    return store->save();
+  }
+
+  fs::path dir_;
+  fs::path path_;
+};
+
+TEST_F(StoreTest, CreatedStateOpensAgainAndSavesBack) {
+  EXPECT_FALSE(state_exists(path_));
+  const auto state = rich_state();
+  create(path_, state);
+  EXPECT_TRUE(state_exists(path_));
+  auto store = Store::open(path_, Access::Change);
+  ASSERT_TRUE(store) << store.error();
+  EXPECT_EQ(store->state(), state);
+  store->state().router.policy.max_attempts = 9;
+  ASSERT_TRUE(store->save());
+  store->release();
+  EXPECT_EQ(Store::open(path_, Access::Read)->state().router.policy.max_attempts, 9U);
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+}
+
+TEST_F(StoreTest, FailuresCarryTheSystemDescription) {
+  EXPECT_EQ(Store::open("/nonexistent-dir/x.json", Access::Read).error(),
+            "/nonexistent-dir/x.json: No such file or directory (os error 2) (run init first)");
+  EXPECT_EQ(Store::open(dir_, Access::Change).error(),
+            dir_.string() + ": Is a directory (os error 21) (run init first)");
+  EXPECT_EQ(Store::create(dir_ / "missing" / "x.json", fresh_state()).error(),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(
+      Store::open(std::string("a\0b", 3), Access::Read).error(),
+      std::string("a\0b", 3) + ": file name contained an unexpected NUL byte (run init first)");
+  create(path_);
+  EXPECT_EQ(Store::create(path_, fresh_state()).error(), path_.string() + " already exists");
+  std::ofstream(dir_ / "empty.json") << "  \n ";
+  EXPECT_EQ(Store::open(dir_ / "empty.json", Access::Read).error(),
+            "EOF while parsing a value at line 2 column 1");
+}
+
+// What a failure to make the temporary file leads to: only a directory the
+// user may not write to allows writing in place; anything else is reported
+// and leaves the file alone.
+struct TemporaryFault {
+  const char* label;
+  int error;
+  const char* message;  // empty: the save succeeds in place
+};
+
+void PrintTo(const TemporaryFault& fault, std::ostream* os) {
+  *os << fault.label;
+}
+
+class TemporaryFileFaults : public StoreTest,
+                            public ::testing::WithParamInterface<TemporaryFault> {};
+
+TEST_P(TemporaryFileFaults, NeverTruncateTheFileUnlessTheDirectoryIsClosed) {
+  create(path_);
+  const auto before = read_file(path_);
+  const auto inode = inode_of(path_);
+  FaultySystem system;
+  system.create_temporary_errno = GetParam().error;
+  const auto saved = change(system, path_);
+  if (std::string_view(GetParam().message).empty()) {
+    ASSERT_TRUE(saved) << saved.error();
+    EXPECT_NE(read_file(path_), before);
+    EXPECT_EQ(inode_of(path_), inode) << "written in place";
+  } else {
+    EXPECT_EQ(saved.error(), GetParam().message);
+    EXPECT_EQ(read_file(path_), before);
+  }
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, TemporaryFileFaults,
+    ::testing::Values(
+        TemporaryFault{"NoSpace", ENOSPC, "No space left on device (os error 28)"},
+        TemporaryFault{"NoInodesOrQuota", EDQUOT, "Disk quota exceeded (os error 122)"},
+        TemporaryFault{"ProcessOutOfFiles", EMFILE, "Too many open files (os error 24)"},
+        TemporaryFault{"SystemOutOfFiles", ENFILE, "Too many open files in system (os error 23)"},
+        TemporaryFault{"NameTooLong", ENAMETOOLONG, "File name too long (os error 36)"},
+        TemporaryFault{"ClosedDirectory", EACCES, ""}, TemporaryFault{"NotPermitted", EPERM, ""},
+        TemporaryFault{"ReadOnlyFileSystem", EROFS, ""}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
+TEST_F(StoreTest, AnInterruptedCreateOrWriteIsRetried) {
+  create(path_);
+  FaultySystem system;
+  system.interrupted_creates = 3;
+  system.interrupted_writes = 3;
+  system.write_piece = 7;  // and every write is short
+  ASSERT_TRUE(change(system, path_));
+  EXPECT_EQ(Store::open(path_, Access::Read)->state().router.policy.max_attempts, 6U);
+}
+
+TEST_F(StoreTest, AFailedWriteLeavesTheOldFileAndNoCopy) {
+  create(path_);
+  const auto before = read_file(path_);
+  FaultySystem system;
+  system.write_errno = ENOSPC;
+  EXPECT_EQ(change(system, path_).error(), "No space left on device (os error 28)");
+  system.write_errno = 0;
+  system.writes_take_nothing = true;
+  EXPECT_EQ(change(system, path_).error(), "failed to write whole buffer");
+  EXPECT_EQ(read_file(path_), before);
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+}
+
+TEST_F(StoreTest, InPlaceTheSpaceIsReservedBeforeTheOldTextIsTouched) {
+  create(path_);
+  const auto before = read_file(path_);
+  FaultySystem system;
+  system.create_temporary_errno = EACCES;
+  system.fallocate_errno = ENOSPC;
+  EXPECT_EQ(change(system, path_).error(), "No space left on device (os error 28)");
+  EXPECT_EQ(read_file(path_), before);
+}
+
+TEST_F(StoreTest, AttributesTheCopyCannotCarryMeanTheFileIsWrittenInPlace) {
+  create(path_);
+  if (::setxattr(path_.c_str(), "user.corvane-test", "kept", 4, 0) != 0) {
+    GTEST_SKIP() << "no user extended attributes here: " << std::strerror(errno);
+  }
+  FaultySystem carried;
+  ASSERT_TRUE(change(carried, path_));
+  char value[8] = {};
+  EXPECT_EQ(::getxattr(path_.c_str(), "user.corvane-test", value, sizeof value), 4);
+  EXPECT_EQ(std::string_view(value, 4), "kept") << "the replacement carries the attribute";
+
+  const auto inode = inode_of(path_);
+  FaultySystem refused;
+  refused.fsetxattr_errno = EPERM;
+  ASSERT_TRUE(change(refused, path_));
+  EXPECT_EQ(inode_of(path_), inode) << "written in place, keeping the attribute";
+  EXPECT_EQ(::getxattr(path_.c_str(), "user.corvane-test", value, sizeof value), 4);
+}
+
+TEST_F(StoreTest, StaleTemporaryFilesOfThisFileAloneAreRemovedUnderTheLock) {
+  create(path_);
+  create(dir_ / "other.json");
+  const auto mine = files::temporary_prefix("corvane.json") + "AbC123";
+  const auto theirs = files::temporary_prefix("other.json") + "AbC123";
+  std::ofstream(dir_ / mine) << "a copy with the seed";
+  std::ofstream(dir_ / theirs) << "another state's copy";
+  ASSERT_TRUE(change(files::System::real(), path_));
+  EXPECT_EQ(entries(dir_), (std::vector<std::string>{theirs, "corvane.json", "other.json"}));
+}
+
+TEST_F(StoreTest, TheTemporaryNameFitsWhateverTheFileIsCalled) {
+  const auto path = dir_ / std::string(250, 'n');
+  create(path);
+  const auto inode = inode_of(path);
+  ASSERT_TRUE(change(files::System::real(), path));
+  EXPECT_NE(inode_of(path), inode) << "replaced, not written in place";
+  EXPECT_EQ(files::temporary_prefix(std::string(255, 'x')).size(),
+            files::temporary_prefix("a").size());
+}
+
+TEST_F(StoreTest, ALinkSwitchedWhileACommandRunsIsNotWrittenThrough) {
+  create(dir_ / "v1.json");
+  auto v2 = fresh_state();
+  v2.router.policy.max_attempts = 2;
+  create(dir_ / "v2.json", v2);
+  const auto v2_text = read_file(dir_ / "v2.json");
+  fs::create_symlink("v1.json", dir_ / "current.json");
+  auto store = Store::open(dir_ / "current.json", Access::Change);
+  ASSERT_TRUE(store) << store.error();
+  // A deploy switches the link meanwhile.
+  fs::create_symlink("v2.json", dir_ / "next.json");
+  fs::rename(dir_ / "next.json", dir_ / "current.json");
+  EXPECT_EQ(store->save().error(),
+            (dir_ / "current.json").string() +
+                " now leads to another file than the one this command read; nothing was written");
+  EXPECT_EQ(read_file(dir_ / "v2.json"), v2_text);
+}
+
+TEST_F(StoreTest, AFileThatIsNotRegularIsRefusedWithoutWaiting) {
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  for (const auto access : {Access::Read, Access::Change}) {
+    EXPECT_EQ(Store::open(dir_ / "fifo", access).error(),
+              (dir_ / "fifo").string() + ": not a regular file (run init first)");
+  }
+  EXPECT_EQ(Store::open("/dev/zero", Access::Read).error(),
+            "/dev/zero: not a regular file (run init first)");
+}
+
+TEST_F(StoreTest, NewStateFilesAreMadeThroughDanglingLinksButNotThroughLoops) {
+  fs::create_symlink("real.json", dir_ / "link.json");
+  create(dir_ / "link.json");
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "real.json"));
+  fs::create_symlink("b", dir_ / "a");
+  fs::create_symlink("a", dir_ / "b");
+  EXPECT_EQ(Store::create(dir_ / "a", fresh_state()).error(),
+            "Too many levels of symbolic links (os error 40)");
+}
+
+TEST_F(StoreTest, ALinkPlantedByAnotherUserInASharedStickyDirectoryIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a link as another user";
+  const auto shared = dir_ / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, static_cast<fs::perms>(01777));
+  fs::create_directory(dir_ / "planter");
+  fs::create_symlink(dir_ / "planter" / "state.json", shared / "corvane.json");
+  ASSERT_EQ(::lchown((shared / "corvane.json").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(Store::create(shared / "corvane.json", fresh_state()).error(),
+            "Permission denied (os error 13)");
+  EXPECT_FALSE(fs::exists(dir_ / "planter" / "state.json"));
+}
+
+TEST_F(StoreTest, AWaiterForTheLockGivesUpNamingAnotherProcess) {
+  create(path_);
+  const int holder = ::open(path_.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const auto waited =
+      Store::open(path_, Access::Change, files::System::real(), std::chrono::milliseconds(100));
+  EXPECT_EQ(waited.error(),
+            path_.string() + " is locked by another process; gave up after 0 seconds");
+  ::close(holder);
+  EXPECT_TRUE(Store::open(path_, Access::Change));
+}
+
+TEST_F(StoreTest, AWaiterTakesTheFileRenamedIntoPlaceWhileTheOldOneIsStillLocked) {
+  // The holder replaced the file and keeps the old one locked (it is still
+  // printing): the waiter must go on with the new file, not wait for the old.
+  create(path_);
+  const int old_file = ::open(path_.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(old_file, LOCK_EX), 0);
+  std::thread replacer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    create(dir_ / "new.json");
+    fs::rename(dir_ / "new.json", path_);
+  });
+  const auto started = std::chrono::steady_clock::now();
+  auto store = Store::open(path_, Access::Change, files::System::real(), std::chrono::seconds(5));
+  replacer.join();
+  ASSERT_TRUE(store) << store.error();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  const int probe = ::open(path_.c_str(), O_RDONLY);
+  EXPECT_NE(::flock(probe, LOCK_EX | LOCK_NB), 0) << "the lock is on the file the path names now";
+  ::close(probe);
+  ::close(old_file);
+}
+
+}  // namespace
+}  // namespace corvane::state
