@@ -4,8 +4,10 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +19,7 @@
 #include <iterator>
 #include <sstream>
 #include <system_error>
+#include <utility>
 
 #ifndef CORVANECTL_PATH
 #error "CORVANECTL_PATH must name the corvanectl binary under test"
@@ -39,6 +42,28 @@ class Pipe {
     close_read();
     close_write();
   }
+  // A pseudo-terminal instead: its master side is read, its slave side given
+  // to the child.
+  static Pipe terminal() {
+    Pipe pipe;
+    pipe.close_read();
+    pipe.close_write();
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+      ADD_FAILURE() << "openpty: " << std::strerror(errno);
+      return pipe;
+    }
+    termios mode{};
+    ::tcgetattr(slave, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(slave, TCSANOW, &mode);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    pipe.fds_ = {master, slave};
+    return pipe;
+  }
+  Pipe(Pipe&& other) noexcept : fds_(std::exchange(other.fds_, {-1, -1})) {}
   Pipe(const Pipe&) = delete;
   Pipe& operator=(const Pipe&) = delete;
 
@@ -194,8 +219,8 @@ RunResult run_corvanectl(const std::filesystem::path& cwd, const std::vector<std
   const std::string cwd_text = cwd.string();
 
   Pipe in;
-  Pipe out;
-  Pipe err;
+  Pipe out = options.stdout_terminal ? Pipe::terminal() : Pipe();
+  Pipe err = options.stderr_terminal ? Pipe::terminal() : Pipe();
   if (!in.ok() || !out.ok() || !err.ok()) return result;
   const int child_stdin = options.input.empty() ? -1 : in.read_end();
 

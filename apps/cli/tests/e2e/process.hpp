@@ -27,6 +27,10 @@ struct RunOptions {
   // Run the child as this user and group (unset: as the tests run). Tests of
   // file permissions need an unprivileged user, since root may write anything.
   std::optional<std::pair<unsigned, unsigned>> user;
+  // Connect stdout or stderr to a pseudo-terminal instead of a pipe (raw
+  // mode: line feeds are not turned into CR LF).
+  bool stdout_terminal = false;
+  bool stderr_terminal = false;
 };
 
 // Runs corvanectl with `args` (each passed as raw bytes, so non-UTF-8 text is
