@@ -17,7 +17,7 @@ std::string decode(std::string_view input, Record* out = nullptr) {
   Record record{};
   auto result = varnholt::json::read_value(reader, record);
   if (result) result = reader.end();
-  if (!result) return result.error().describe(input);
+  if (!result) return result.error().describe();
   if (out) *out = record;
   return "ok";
 }

@@ -18,7 +18,7 @@ std::expected<CliState, std::string> decode_state(std::string_view bytes) {
   CliState state;
   auto read = varnholt::json::read_value(reader, state);
   if (read) read = reader.end();
-  if (!read) return std::unexpected(read.error().describe(bytes));
+  if (!read) return std::unexpected(read.error().describe());
   return state;
 }
 

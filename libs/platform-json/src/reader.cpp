@@ -35,16 +35,9 @@ bool has_nonzero_digit(std::string_view text) {
 
 // --- descriptions ------------------------------------------------------------------
 
-std::string DecodeError::describe(std::string_view input) const {
-  if (!index) return message;
-  const std::size_t i = std::min(*index, input.size());
-  const auto before = input.substr(0, i);
-  const auto last_line_feed = before.rfind('\n');
-  const std::size_t line_start = last_line_feed == std::string_view::npos ? 0 : last_line_feed + 1;
-  const auto line =
-      1 + static_cast<std::size_t>(std::count(
-              before.begin(), before.begin() + static_cast<std::ptrdiff_t>(line_start), '\n'));
-  return fmt::format("{} at line {} column {}", message, line, i - line_start);
+std::string DecodeError::describe() const {
+  if (!position) return message;
+  return fmt::format("{} at line {} column {}", message, position->line, position->column);
 }
 
 // Shortest text that reads back to the same double: positional for magnitudes
@@ -155,29 +148,137 @@ std::string unknown_variant(std::string_view name, std::span<const std::string_v
   return out;
 }
 
+// --- the buffer --------------------------------------------------------------------
+
+namespace {
+
+// Counts the line feeds in [from, to), noting where the line after the last
+// one starts (an offset `base` stands for `from`).
+void count_feeds(const char* from, const char* to, std::uint64_t base, std::uint64_t& feeds,
+                 std::uint64_t& line_start) {
+  const char* p = from;
+  while (p < to) {
+    const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(to - p));
+    if (hit == nullptr) break;
+    p = static_cast<const char*>(hit) + 1;
+    ++feeds;
+    line_start = base + static_cast<std::uint64_t>(p - from);
+  }
+}
+
+}  // namespace
+
+Reader::Reader(Source& source, std::size_t buffer_size)
+    : begin_(nullptr),
+      p_(nullptr),
+      end_(nullptr),
+      source_(&source),
+      storage_(new char[std::max<std::size_t>(buffer_size, 64)]),
+      capacity_(std::max<std::size_t>(buffer_size, 64)),
+      source_ended_(false) {
+  begin_ = p_ = end_ = storage_;
+}
+
+Reader::~Reader() {
+  delete[] storage_;
+}
+
+bool Reader::refill() {
+  if (source_ended_) return false;
+  // Everything before the token being read is done with: its line feeds are
+  // counted and its bytes make room.
+  const char* keep = keep_ != nullptr && keep_ < p_ ? keep_ : p_;
+  const auto drop = static_cast<std::size_t>(keep - begin_);
+  if (drop > 0) {
+    const std::uint64_t dropped_to = base_ + drop;
+    if (counted_to_ < dropped_to) {
+      count_feeds(begin_ + (counted_to_ - base_), keep, counted_to_, feeds_, line_start_);
+      counted_to_ = dropped_to;
+    }
+    std::memmove(storage_, keep, static_cast<std::size_t>(end_ - keep));
+    base_ = dropped_to;
+    p_ -= drop;
+    end_ -= drop;
+    if (keep_ != nullptr) keep_ -= drop;
+  }
+  if (end_ == storage_ + capacity_) {
+    // A token longer than the buffer: the buffer grows to hold it.
+    const std::size_t capacity = capacity_ * 2;
+    char* storage = new char[capacity];
+    std::memcpy(storage, storage_, capacity_);
+    p_ = storage + (p_ - storage_);
+    end_ = storage + (end_ - storage_);
+    if (keep_ != nullptr) keep_ = storage + (keep_ - storage_);
+    delete[] storage_;
+    storage_ = storage;
+    capacity_ = capacity;
+  }
+  begin_ = storage_;
+  const std::size_t n =
+      source_->read(const_cast<char*>(end_), static_cast<std::size_t>(storage_ + capacity_ - end_));
+  if (n == 0) {
+    source_ended_ = true;
+    return false;
+  }
+  end_ += n;
+  return true;
+}
+
+std::string_view Reader::ensure(std::size_t count) {
+  while (remaining() < count && refill()) {
+  }
+  return {p_, remaining()};
+}
+
+void Reader::advance(std::size_t count, std::uint64_t line_feeds,
+                     std::size_t after_last_feed) noexcept {
+  const std::uint64_t start = offset();
+  p_ += count;
+  if (counted_to_ == start) {
+    // Counted already by the caller: nothing to count again.
+    counted_to_ = offset();
+    if (line_feeds > 0) {
+      feeds_ += line_feeds;
+      line_start_ = counted_to_ - after_last_feed;
+    }
+  }
+}
+
 // --- positions ---------------------------------------------------------------------
 
-std::optional<std::uint8_t> Reader::parse_whitespace() noexcept {
-  while (index_ < input_.size()) {
-    const char c = input_[index_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
-      return static_cast<std::uint8_t>(c);
-    }
-    ++index_;
+Position Reader::position_at(std::uint64_t offset) {
+  std::uint64_t feeds = feeds_;
+  std::uint64_t line_start = line_start_;
+  if (offset > counted_to_) {
+    count_feeds(begin_ + (counted_to_ - base_), begin_ + (offset - base_), counted_to_, feeds,
+                line_start);
   }
-  return std::nullopt;
+  return {1 + feeds, offset - line_start};
 }
 
-DecodeError Reader::error(std::string message) const {
-  return {std::move(message), index_};
+std::optional<std::uint8_t> Reader::parse_whitespace() {
+  keep_ = nullptr;
+  for (;;) {
+    while (p_ < end_) {
+      const char c = *p_;
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<std::uint8_t>(c);
+      ++p_;
+    }
+    if (!refill()) return std::nullopt;
+  }
 }
 
-DecodeError Reader::peek_error(std::string message) const {
-  return {std::move(message), std::min(input_.size(), index_ + 1)};
+DecodeError Reader::error(std::string message) {
+  return {std::move(message), position_at(offset())};
 }
 
-DecodeError Reader::fix(DecodeError error) const {
-  if (!error.index) error.index = index_;
+DecodeError Reader::peek_error(std::string message) {
+  const bool more = p_ < end_ || refill();
+  return {std::move(message), position_at(offset() + (more ? 1 : 0))};
+}
+
+DecodeError Reader::fix(DecodeError error) {
+  if (!error.position) error.position = position_at(offset());
   return error;
 }
 
@@ -261,65 +362,84 @@ Decoded<void> Reader::end() {
 // --- strings -----------------------------------------------------------------------
 
 void Reader::skip_plain_string_bytes() noexcept {
-  while (index_ < input_.size() && !detail::is_special_in_string(input_[index_])) ++index_;
+  // Eight bytes at a time while none of them is a quote, a backslash or a
+  // control character.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  while (end_ - p_ >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p_, sizeof word);
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t backslash = word ^ (kOnes * '\\');
+    const std::uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                  ((word - kOnes * 0x20) & ~word);
+    if ((special & kHighs) != 0) break;
+    p_ += 8;
+  }
+  while (p_ < end_ && !detail::is_special_in_string(*p_)) ++p_;
 }
 
 Decoded<std::string_view> Reader::parse_str() {
   scratch_.clear();
-  std::size_t start = index_;
+  keep_ = p_;  // the text so far starts here; refills keep it
   bool copied = false;
   for (;;) {
     skip_plain_string_bytes();
-    if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
-    const char c = input_[index_];
+    if (p_ == end_) {
+      if (refill()) continue;
+      return std::unexpected(error("EOF while parsing a string"));
+    }
+    const char c = *p_;
     if (c == '"') {
-      std::string_view text;
-      if (!copied) {
-        text = input_.substr(start, index_ - start);
-      } else {
-        scratch_.append(input_.substr(start, index_ - start));
+      std::string_view text(keep_, static_cast<std::size_t>(p_ - keep_));
+      if (copied) {
+        scratch_.append(text);
         text = scratch_;
       }
-      ++index_;
-      if (!varnholt::text::is_valid_utf8(text))
+      ++p_;
+      if (!varnholt::text::is_valid_utf8(text)) {
         return std::unexpected(error("invalid unicode code point"));
+      }
       return text;
     }
     if (c == '\\') {
-      scratch_.append(input_.substr(start, index_ - start));
+      scratch_.append(keep_, p_);
       copied = true;
-      ++index_;
-      if (auto escaped = parse_escape(); !escaped)
+      ++p_;
+      if (auto escaped = parse_escape(); !escaped) {
         return std::unexpected(std::move(escaped.error()));
-      start = index_;
+      }
+      keep_ = p_;
       continue;
     }
-    ++index_;
+    ++p_;
     return std::unexpected(
         error("control character (\\u0000-\\u001F) found while parsing a string"));
   }
 }
 
 Decoded<std::uint16_t> Reader::decode_hex_escape() {
-  if (input_.size() - index_ < 4) {
-    index_ = input_.size();
+  while (remaining() < 4 && refill()) {
+  }
+  if (remaining() < 4) {
+    p_ = end_;
     return std::unexpected(error("EOF while parsing a string"));
   }
   int value = 0;
   bool valid = true;
   for (std::size_t i = 0; i < 4; ++i) {
-    const int digit = varnholt::text::hex_value(input_[index_ + i]);
+    const int digit = varnholt::text::hex_value(p_[i]);
     if (digit < 0) valid = false;
     value = value * 16 + (digit < 0 ? 0 : digit);
   }
-  index_ += 4;
+  p_ += 4;
   if (!valid) return std::unexpected(error("invalid escape"));
   return static_cast<std::uint16_t>(value);
 }
 
 Decoded<void> Reader::parse_escape() {
-  if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
-  const char c = input_[index_++];
+  if (!peek()) return std::unexpected(error("EOF while parsing a string"));
+  const char c = *p_++;
   switch (c) {
     case '"':
       scratch_.push_back('"');
@@ -365,8 +485,8 @@ Decoded<void> Reader::parse_unicode_escape() {
   }
   // A leading surrogate must be followed by an escaped trailing one.
   for (const char expected : {'\\', 'u'}) {
-    if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
-    const char c = input_[index_++];
+    if (!peek()) return std::unexpected(error("EOF while parsing a string"));
+    const char c = *p_++;
     if (c != expected) return std::unexpected(error("unexpected end of hex escape"));
   }
   auto second = decode_hex_escape();
@@ -384,14 +504,17 @@ Decoded<void> Reader::parse_unicode_escape() {
 Decoded<void> Reader::ignore_str() {
   for (;;) {
     skip_plain_string_bytes();
-    if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
-    const char c = input_[index_];
+    if (p_ == end_) {
+      if (refill()) continue;
+      return std::unexpected(error("EOF while parsing a string"));
+    }
+    const char c = *p_;
     if (c == '"') {
-      ++index_;
+      ++p_;
       return {};
     }
     if (c == '\\') {
-      ++index_;
+      ++p_;
       if (auto escaped = ignore_escape(); !escaped) return escaped;
       continue;
     }
@@ -401,8 +524,8 @@ Decoded<void> Reader::ignore_str() {
 }
 
 Decoded<void> Reader::ignore_escape() {
-  if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a string"));
-  const char c = input_[index_++];
+  if (!peek()) return std::unexpected(error("EOF while parsing a string"));
+  const char c = *p_++;
   switch (c) {
     case '"':
     case '\\':
@@ -427,41 +550,42 @@ Decoded<void> Reader::ignore_escape() {
 
 Decoded<void> Reader::parse_ident(std::string_view rest) {
   for (const char expected : rest) {
-    if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a value"));
-    if (input_[index_++] != expected) return std::unexpected(error("expected ident"));
+    if (!peek()) return std::unexpected(error("EOF while parsing a value"));
+    if (*p_++ != expected) return std::unexpected(error("expected ident"));
   }
   return {};
 }
 
 Decoded<Number> Reader::parse_integer(bool positive) {
-  const std::size_t number_start = positive ? index_ : index_ - 1;
-  if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a value"));
-  const auto first = static_cast<std::uint8_t>(input_[index_++]);
+  // The number's text stays in the buffer until it is read: a double is
+  // made from all of it.
+  keep_ = positive ? p_ : p_ - 1;
+  if (!peek()) return std::unexpected(error("EOF while parsing a value"));
+  const auto first = static_cast<std::uint8_t>(*p_++);
   if (first == '0') {
     if (const auto next = peek(); next && is_digit(*next)) {
       return std::unexpected(peek_error("invalid number"));
     }
-    return parse_number_tail(positive, 0, number_start);
+    return parse_number_tail(positive, 0);
   }
   if (!is_digit(first)) return std::unexpected(error("invalid number"));
   std::uint64_t significand = first - '0';
   for (;;) {
     const auto next = peek();
-    if (!next || !is_digit(*next)) return parse_number_tail(positive, significand, number_start);
+    if (!next || !is_digit(*next)) return parse_number_tail(positive, significand);
     const std::uint64_t digit = *next - '0';
     if (significand > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
       // Too large for 64 bits: the rest is read as a double.
-      return finish_float(number_start);
+      return finish_float();
     }
     eat();
     significand = significand * 10 + digit;
   }
 }
 
-Decoded<Number> Reader::parse_number_tail(bool positive, std::uint64_t significand,
-                                          std::size_t number_start) {
+Decoded<Number> Reader::parse_number_tail(bool positive, std::uint64_t significand) {
   const auto next = peek();
-  if (next == '.' || next == 'e' || next == 'E') return finish_float(number_start);
+  if (next == '.' || next == 'e' || next == 'E') return finish_float();
   Number number;
   if (positive) {
     number.kind = Number::Kind::Unsigned;
@@ -478,10 +602,10 @@ Decoded<Number> Reader::parse_number_tail(bool positive, std::uint64_t significa
   return number;
 }
 
-// Reads the rest of a number whose integer digits start at `number_start`
-// (after any sign) and that is held as a double: remaining integer digits, a
-// fraction, an exponent. The value is the correctly rounded double of the text.
-Decoded<Number> Reader::finish_float(std::size_t number_start) {
+// Reads the rest of a number whose text starts at `keep_` and that is held as
+// a double: remaining integer digits, a fraction, an exponent. The value is
+// the correctly rounded double of the text.
+Decoded<Number> Reader::finish_float() {
   while (peek() && is_digit(*peek())) eat();
   if (peek() == '.') {
     eat();
@@ -502,15 +626,17 @@ Decoded<Number> Reader::finish_float(std::size_t number_start) {
       negative_exponent = *peek() == '-';
       eat();
     }
-    if (index_ == input_.size()) return std::unexpected(error("EOF while parsing a value"));
-    if (!is_digit(static_cast<std::uint8_t>(input_[index_++]))) {
+    if (!peek()) return std::unexpected(error("EOF while parsing a value"));
+    const char first_digit = *p_++;
+    if (!is_digit(static_cast<std::uint8_t>(first_digit))) {
       return std::unexpected(error("invalid number"));
     }
     // An exponent beyond 32 bits overflows at the digit that crosses it, unless
     // it only shrinks the value toward zero, or the mantissa is zero.
     const bool can_overflow =
-        !negative_exponent && has_nonzero_digit(input_.substr(number_start, index_ - number_start));
-    std::int64_t exponent = input_[index_ - 1] - '0';
+        !negative_exponent &&
+        has_nonzero_digit(std::string_view(keep_, static_cast<std::size_t>(p_ - keep_)));
+    std::int64_t exponent = first_digit - '0';
     while (peek() && is_digit(*peek())) {
       exponent = std::min<std::int64_t>(exponent * 10 + (*peek() - '0'), std::int64_t{1} << 40);
       eat();
@@ -520,7 +646,7 @@ Decoded<Number> Reader::finish_float(std::size_t number_start) {
     }
   }
   // strtod gives the correctly rounded double; it needs a terminated copy.
-  const std::string text(input_.substr(number_start, index_ - number_start));
+  const std::string text(keep_, p_);
   errno = 0;
   const double value = std::strtod(text.c_str(), nullptr);
   if (std::isinf(value)) return std::unexpected(error("number out of range"));
@@ -533,8 +659,8 @@ Decoded<Number> Reader::finish_float(std::size_t number_start) {
 // --- skipping ----------------------------------------------------------------------
 
 Decoded<void> Reader::ignore_integer() {
-  if (index_ == input_.size()) return std::unexpected(error("invalid number"));
-  const auto first = static_cast<std::uint8_t>(input_[index_]);
+  if (!peek()) return std::unexpected(error("invalid number"));
+  const auto first = static_cast<std::uint8_t>(*p_);
   if (first == '0') {
     eat();
     if (const auto next = peek(); next && is_digit(*next)) {
@@ -567,8 +693,8 @@ Decoded<void> Reader::ignore_decimal() {
 Decoded<void> Reader::ignore_exponent() {
   eat();
   if (peek() == '+' || peek() == '-') eat();
-  if (index_ == input_.size()) return std::unexpected(error("invalid number"));
-  if (!is_digit(static_cast<std::uint8_t>(input_[index_]))) {
+  if (!peek()) return std::unexpected(error("invalid number"));
+  if (!is_digit(static_cast<std::uint8_t>(*p_))) {
     eat();
     return std::unexpected(error("invalid number"));
   }

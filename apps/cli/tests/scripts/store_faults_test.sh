@@ -22,13 +22,20 @@ mkdir signals
 "$gen" 200 40000 >signals/corvane.json
 for signal in INT TERM HUP; do
   for i in $(seq 1 12); do
-    "$bin" --state signals/corvane.json route alert >/dev/null 2>&1 &
+    # Background jobs of a script start with SIGINT ignored: env restores it.
+    env --default-signal=INT "$bin" --state signals/corvane.json route alert >/dev/null 2>&1 &
     pid=$!
+    # The signal must reach corvanectl itself, not the shell forked to run it.
+    for _ in $(seq 1 200); do
+      [[ $(cat "/proc/$pid/comm" 2>/dev/null) == corvanectl ]] && break
+      sleep 0.005
+    done
     sleep "0.0$((RANDOM % 9))"
     kill -s "$signal" "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     [[ $(leftovers signals) == 0 ]] || fail "SIG$signal left $(ls -A signals)"
-    "$bin" --state signals/corvane.json list >/dev/null || fail "SIG$signal: the state does not read"
+    err=$("$bin" --state signals/corvane.json list 2>&1 >/dev/null) ||
+      fail "SIG$signal: the state does not read: $err"
   done
 done
 echo "signals: no temporary file left behind after 36 interrupted saves"

@@ -1,6 +1,7 @@
 #pragma once
 
-// A single-pass JSON reader over bytes for the state file.
+// A single-pass JSON reader over bytes for the state file, streamed through a
+// small buffer that is reused as it goes.
 //
 // Why this is written by hand: the state file is read by operators' tools and
 // edited by hand, and every message about a bad file is part of the contract,
@@ -33,6 +34,12 @@
 // Every object or array read into a value counts toward a nesting limit of
 // 128; values of unknown members are skipped whatever their depth, only
 // checked for well-formed JSON.
+//
+// Memory. Bytes are read from a `Source` into a buffer that keeps only what
+// is still needed: the token being read (a string is held whole, however long)
+// and, for a caller that matches ahead (`ensure`), what it asked for. Line
+// numbers come from a running count of the line feeds passed, so nothing
+// before the buffer is needed to place a fault.
 
 #include <array>
 #include <cstddef>
@@ -47,13 +54,20 @@
 
 namespace varnholt::json {
 
+// A place in the input: line counted from 1, column in bytes from 0.
+struct Position {
+  std::uint64_t line = 1;
+  std::uint64_t column = 0;
+  friend bool operator==(const Position&, const Position&) = default;
+};
+
 struct DecodeError {
   std::string message;
-  // Bytes consumed when the position became known; empty until then.
-  std::optional<std::size_t> index;
+  // Where the reader stood when the position became known; empty until then.
+  std::optional<Position> position;
 
   // The message with " at line L column C" when the position is known.
-  [[nodiscard]] std::string describe(std::string_view input) const;
+  [[nodiscard]] std::string describe() const;
 };
 
 template <typename T>
@@ -62,6 +76,18 @@ using Decoded = std::expected<T, DecodeError>;
 inline std::unexpected<DecodeError> fail(std::string message) {
   return std::unexpected(DecodeError{std::move(message), std::nullopt});
 }
+
+// Where a streaming reader's bytes come from.
+class Source {
+ public:
+  Source() = default;
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  virtual ~Source() = default;
+  // Reads up to `size` bytes into `buffer`; 0 at the end. A source that fails
+  // keeps its own error and ends.
+  virtual std::size_t read(char* buffer, std::size_t size) = 0;
+};
 
 // A JSON number as read: non-negative integers as unsigned, negative integers
 // as signed, anything with a fraction, an exponent, or beyond both 64-bit
@@ -97,22 +123,46 @@ class Reader {
  public:
   static constexpr int kDepthLimit = 128;
 
-  explicit Reader(std::string_view input) noexcept : input_(input) {}
+  static constexpr std::size_t kDefaultBuffer = std::size_t{1} << 18;
+
+  // Reads `input`, held whole in memory.
+  explicit Reader(std::string_view input) noexcept
+      : begin_(input.data()), p_(input.data()), end_(input.data() + input.size()) {}
+  // Reads from `source` through a buffer of `buffer_size` bytes, which grows
+  // only to hold a longer token.
+  explicit Reader(Source& source, std::size_t buffer_size = kDefaultBuffer);
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader();
 
   // --- bytes -----------------------------------------------------------------
-  [[nodiscard]] std::optional<std::uint8_t> peek() const noexcept {
-    if (index_ < input_.size()) return static_cast<std::uint8_t>(input_[index_]);
-    return std::nullopt;
+  [[nodiscard]] std::optional<std::uint8_t> peek() {
+    if (p_ == end_ && !refill()) return std::nullopt;
+    return static_cast<std::uint8_t>(*p_);
   }
-  void eat() noexcept { ++index_; }
+  void eat() noexcept { ++p_; }
   // Skips whitespace (space, tab, line feed, carriage return) and peeks.
-  std::optional<std::uint8_t> parse_whitespace() noexcept;
+  std::optional<std::uint8_t> parse_whitespace();
 
   // --- positions -------------------------------------------------------------
-  [[nodiscard]] DecodeError error(std::string message) const;
-  [[nodiscard]] DecodeError peek_error(std::string message) const;
+  [[nodiscard]] DecodeError error(std::string message);
+  [[nodiscard]] DecodeError peek_error(std::string message);
   // Gives a fault without a position the current one.
-  [[nodiscard]] DecodeError fix(DecodeError error) const;
+  [[nodiscard]] DecodeError fix(DecodeError error);
+  // How many bytes have been consumed.
+  [[nodiscard]] std::uint64_t offset() const noexcept {
+    return base_ + static_cast<std::uint64_t>(p_ - begin_);
+  }
+
+  // --- matching ahead ----------------------------------------------------------
+  // For readers of a known layout that look at many bytes at once: makes at
+  // least `count` bytes available from the current one (fewer only at the
+  // end of the input) and returns them. They stay valid until `advance` or
+  // the next read.
+  [[nodiscard]] std::string_view ensure(std::size_t count);
+  // Consumes `count` bytes of what `ensure` returned, of which `line_feeds`
+  // are line feeds, the last of them `after_last_feed` bytes before the end.
+  void advance(std::size_t count, std::uint64_t line_feeds, std::size_t after_last_feed) noexcept;
 
   // --- nesting ---------------------------------------------------------------
   // Call before consuming an opening bracket that starts a value being read.
@@ -163,12 +213,31 @@ class Reader {
   Decoded<void> parse_escape();
   Decoded<void> parse_unicode_escape();
   Decoded<std::uint16_t> decode_hex_escape();
-  Decoded<Number> parse_number_tail(bool positive, std::uint64_t significand,
-                                    std::size_t number_start);
-  Decoded<Number> finish_float(std::size_t number_start);
+  Decoded<Number> parse_number_tail(bool positive, std::uint64_t significand);
+  Decoded<Number> finish_float();
+  // Reads more of the source; false at its end. Bytes from `keep_` on (or
+  // from the current one) are kept.
+  bool refill();
+  // Counts the line feeds up to `offset`, which must still be in the buffer.
+  [[nodiscard]] Position position_at(std::uint64_t offset);
+  [[nodiscard]] std::size_t remaining() const noexcept {
+    return static_cast<std::size_t>(end_ - p_);
+  }
 
-  std::string_view input_;
-  std::size_t index_ = 0;
+  const char* begin_;           // the buffer (or the whole input)
+  const char* p_;               // the next byte
+  const char* end_;             // after the last byte read so far
+  const char* keep_ = nullptr;  // the start of the token being read
+  std::uint64_t base_ = 0;      // offset of begin_ in the input
+  Source* source_ = nullptr;
+  char* storage_ = nullptr;
+  std::size_t capacity_ = 0;
+  bool source_ended_ = true;
+  // The running count of line feeds: `feeds_` of them before `counted_to_`,
+  // the last one ending at `line_start_`.
+  std::uint64_t counted_to_ = 0;
+  std::uint64_t feeds_ = 0;
+  std::uint64_t line_start_ = 0;
   int remaining_depth_ = kDepthLimit;
   std::string scratch_;
 };
