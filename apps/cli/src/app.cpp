@@ -99,19 +99,42 @@ enum class Effect : std::uint8_t {
 
 // Prints a command's result once its change is saved: the JSON form with
 // --json, the text lines otherwise.
-using Printer = std::function<void(Output&, bool json)>;
+using Printer = std::function<Result(Output&, bool json)>;
 
 // What one command works on.
 struct Session {
+  Session(const Cli& command_line, Timestamp time) : cli(command_line), now(time) {}
+
   const Cli& cli;
   Timestamp now;
-  state::CliState state;
+  state::Store* store = nullptr;  // the state file, for every command but init
+  state::CliState created;        // the new state of init
   std::optional<SigningKey> key;  // derived from the seed of a state that was read
+  // Every connector's signature check, started while the log is still read.
+  std::optional<router::SignatureChecks> checks;
+
+  [[nodiscard]] state::CliState& state() { return store != nullptr ? store->state() : created; }
 };
 
 struct CommandSpec {
   Effect effect;
+  // Checks every connector's signature (started as soon as the connectors and
+  // the seed are read, so that it overlaps with reading the log).
+  bool checks_signatures;
   std::expected<Printer, std::string> (*run)(Session&, const Command&);
+};
+
+// Starts the signature checks as soon as reading has found what they need.
+class SignatureCheckStarter final : public state::ReadObserver {
+ public:
+  explicit SignatureCheckStarter(Session& session) : session_(session) {}
+  void on_connectors(const state::CliState& state) override {
+    session_.key.emplace(SigningKey::from_bytes(state.approval_seed));
+    session_.checks.emplace(state.router.connectors, session_.key->verifying_key());
+  }
+
+ private:
+  Session& session_;
 };
 
 // A value in its --json form: compact, members in byte order of their names.
@@ -127,13 +150,15 @@ void print_json(Output& out, const T& value) {
 // One line of text or one JSON value.
 template <typename T>
 Printer print_one(T json_value, std::string text) {
-  return [json_value = std::move(json_value), text = std::move(text)](Output& out, bool json) {
+  return [json_value = std::move(json_value), text = std::move(text)](Output& out,
+                                                                      bool json) -> Result {
     if (json) {
       print_json(out, json_value);
     } else {
       out.append(text);
     }
     out.end_line();
+    return {};
   };
 }
 
@@ -172,15 +197,16 @@ std::expected<Printer, std::string> run_init(Session& session, const Command&) {
     return std::unexpected(files::display_path(path) + " already exists");
   }
   const auto key = SigningKey::generate();
-  session.state.tenant_id = varnholt::contracts::TenantId::new_v4();
-  session.state.approval_seed = key.seed();
-  session.state.router.policy = router::RetryPolicy{};
-  const auto tenant = session.state.tenant_id.to_string();
+  auto& state = session.created;
+  state.tenant_id = varnholt::contracts::TenantId::new_v4();
+  state.approval_seed = key.seed();
+  state.router.policy = router::RetryPolicy{};
+  const auto tenant = state.tenant_id.to_string();
   return print_one(TenantResult{tenant}, "bridge initialised for tenant " + tenant);
 }
 
 std::expected<Printer, std::string> run_list(Session& session, const Command&) {
-  return [&state = session.state](Output& out, bool json) {
+  return [&state = session.state()](Output& out, bool json) -> Result {
     const auto& connectors = state.router.connectors;
     if (json) {
       out.append("[");
@@ -200,24 +226,44 @@ std::expected<Printer, std::string> run_list(Session& session, const Command&) {
       }
     }
     out.end_line();
+    return {};
   };
 }
 
-std::expected<Printer, std::string> run_deliveries(Session& session, const Command&) {
-  return [&state = session.state](Output& out, bool json) {
-    const auto& deliveries = state.router.deliveries;
-    if (json) out.append("[");
-    for (std::size_t i = 0; i < deliveries.size(); ++i) {
-      if (json) {
-        if (i > 0) out.append(",");
-        print_json(out, deliveries[i]);
-      } else {
-        if (i > 0) out.end_line();
-        out.append(delivery_line(deliveries[i]));
-      }
+// Prints each delivery it is given as the next of the log.
+class DeliveryPrinter final : public state::ReadObserver {
+ public:
+  DeliveryPrinter(Output& out, bool json) : out_(out), json_(json) {}
+  void on_delivery(const contracts::Delivery& delivery) override {
+    line_.clear();
+    if (json_) {
+      if (!first_) line_.push_back(',');
+      state::append_delivery_json(line_, delivery);
+      out_.append(line_);
+    } else {
+      if (!first_) out_.end_line();
+      out_.append(delivery_line(delivery));
     }
+    first_ = false;
+  }
+
+ private:
+  Output& out_;
+  bool json_;
+  bool first_ = true;
+  std::string line_;
+};
+
+std::expected<Printer, std::string> run_deliveries(Session& session, const Command&) {
+  // Only a checked file is printed from: the log is read a second time, from
+  // the same open file, as it is printed.
+  return [&store = *session.store](Output& out, bool json) -> Result {
+    if (json) out.append("[");
+    DeliveryPrinter printer(out, json);
+    if (auto printed = store.for_each_delivery(printer); !printed) return printed;
     if (json) out.append("]");
     out.end_line();
+    return {};
   };
 }
 
@@ -238,7 +284,7 @@ std::expected<Printer, std::string> run_install(Session& session, const Command&
   const auto& install = std::get<command::Install>(command);
   auto classes = parse_data_classes(install.classes);
   if (!classes) return std::unexpected(std::move(classes.error()));
-  auto& state = session.state;
+  auto& state = session.state();
   auto id = router::install_connector(state.router, state.tenant_id, install.name,
                                       install.endpoint_ref, install.secret_ref, install.events,
                                       std::set<DataClass>(classes->begin(), classes->end()),
@@ -255,7 +301,7 @@ std::expected<Printer, std::string> run_install(Session& session, const Command&
 std::expected<Printer, std::string> run_approve(Session& session, const Command& command) {
   const auto& approve = std::get<command::Approve>(command);
   const contracts::ConnectorId id(approve.connector);
-  if (auto approved = router::approve_connector(session.state.router, id, approve.workflow_ref,
+  if (auto approved = router::approve_connector(session.state().router, id, approve.workflow_ref,
                                                 session.key->verifying_key());
       !approved) {
     return std::unexpected(std::move(approved.error()));
@@ -270,23 +316,23 @@ std::expected<Printer, std::string> run_route(Session& session, const Command& c
   const auto& route = std::get<command::Route>(command);
   auto classes = parse_data_classes(route.classes);
   if (!classes) return std::unexpected(std::move(classes.error()));
-  auto& state = session.state;
+  auto& state = session.state();
   contracts::BridgeEvent event{route.event_type, session.now, state.tenant_id, {}};
   for (std::size_t i = 0; i < classes->size(); ++i) {
     event.fields.emplace(fmt::format("f{}", i), (*classes)[i]);
   }
-  const std::size_t queued = state.router.route(event, session.key->verifying_key(), session.now);
+  const std::size_t queued = state.router.route(event, *session.checks, session.now);
   return print_one(QueuedResult{queued}, fmt::format("{} delivery(ies) queued", queued));
 }
 
 // One entry per alternative of Command, in its order.
 constexpr std::array<CommandSpec, std::variant_size_v<Command>> kCommands = {{
-    {Effect::Creates, run_init},
-    {Effect::Changes, run_install},
-    {Effect::Changes, run_approve},
-    {Effect::Reads, run_list},
-    {Effect::Changes, run_route},
-    {Effect::Reads, run_deliveries},
+    {Effect::Creates, false, run_init},
+    {Effect::Changes, false, run_install},
+    {Effect::Changes, false, run_approve},
+    {Effect::Reads, false, run_list},
+    {Effect::Changes, true, run_route},
+    {Effect::Reads, false, run_deliveries},
 }};
 static_assert(std::is_same_v<std::variant_alternative_t<0, Command>, command::Init> &&
                   std::is_same_v<std::variant_alternative_t<1, Command>, command::Install> &&
@@ -298,7 +344,7 @@ static_assert(std::is_same_v<std::variant_alternative_t<0, Command>, command::In
 
 // Ends the run once its result is printed (or could not be).
 Result finish(const CommandSpec& spec, const Printer& print, const Cli& cli, Output& out) {
-  print(out, cli.json);
+  if (auto printed = print(out, cli.json); !printed) return printed;
   const std::error_code failure = out.flush();
   // A reader that went away (`corvanectl deliveries | head -1`) wanted no
   // more; that is not a failure.
@@ -317,30 +363,29 @@ std::expected<DataClass, std::string> parse_data_class(std::string_view text) {
 
 std::expected<void, std::string> run(const Cli& cli, Output& out) {
   // One clock reading per run: every time this run records is this instant.
-  Session session{cli, Timestamp::now(), {}, std::nullopt};
+  Session session(cli, Timestamp::now());
   const CommandSpec& spec = kCommands[cli.command.index()];
 
   if (spec.effect == Effect::Creates) {
     auto print = spec.run(session, cli.command);
     if (!print) return std::unexpected(std::move(print.error()));
-    if (auto created = state::Store::create(cli.state, session.state); !created) return created;
+    if (auto created = state::Store::create(cli.state, session.created); !created) return created;
     return finish(spec, *print, cli, out);
   }
 
   const auto access = spec.effect == Effect::Changes ? state::Access::Change : state::Access::Read;
-  auto store = state::Store::open(cli.state, access);
+  SignatureCheckStarter starter(session);
+  auto store = state::Store::open(cli.state, access, spec.checks_signatures ? &starter : nullptr);
   if (!store) return std::unexpected(std::move(store.error()));
-  session.state = std::move(store->state());
-  session.key.emplace(SigningKey::from_bytes(session.state.approval_seed));
+  session.store = &*store;
+  if (!session.key) session.key.emplace(SigningKey::from_bytes(store->state().approval_seed));
   auto print = spec.run(session, cli.command);
   if (!print) return std::unexpected(std::move(print.error()));
   if (spec.effect == Effect::Changes) {
-    store->state() = std::move(session.state);
     if (auto saved = store->save(); !saved) return saved;
-    session.state = std::move(store->state());
+    // Printing may block on a slow reader: other runs need not wait for it.
+    store->release();
   }
-  // Printing may block on a slow reader: other runs need not wait for it.
-  store->release();
   return finish(spec, *print, cli, out);
 }
 

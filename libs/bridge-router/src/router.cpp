@@ -9,10 +9,63 @@ using contracts::Delivery;
 using contracts::DeliveryId;
 using contracts::RefusalReason;
 
+namespace {
+
+// Below this many connectors the checks are made right away: starting threads
+// would cost more than it saves.
+constexpr std::size_t kConnectorsPerThread = 32;
+
+}  // namespace
+
+SignatureChecks::SignatureChecks(const Connectors& connectors,
+                                 const varnholt::crypto::VerifyingKey& key)
+    : key_(key), valid_(connectors.size(), 0) {
+  connectors_.reserve(connectors.size());
+  for (const auto& [id, connector] : connectors) connectors_.push_back(&connector);
+  const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
+  const std::size_t threads = std::min(cores, connectors_.size() / kConnectorsPerThread);
+  if (threads == 0) {
+    work();
+    return;
+  }
+  workers_.reserve(threads);
+  try {
+    for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones running, or this one, do it all.
+    if (workers_.empty()) work();
+  }
+}
+
+SignatureChecks::~SignatureChecks() {
+  wait();
+}
+
+void SignatureChecks::work() noexcept {
+  for (std::size_t i = next_++; i < connectors_.size(); i = next_++) {
+    valid_[i] = connectors_[i]->verify(key_).has_value() ? 1 : 0;
+  }
+}
+
+void SignatureChecks::wait() noexcept {
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+}
+
+bool SignatureChecks::valid(std::size_t position) {
+  wait();
+  return valid_.at(position) != 0;
+}
+
 Verdict Router::admit(const contracts::InstalledConnector& connector,
                       const contracts::BridgeEvent& event,
                       const varnholt::crypto::VerifyingKey& key) {
-  if (!connector.verify(key)) return RefusalReason::ManifestSignatureInvalid;
+  return admit(connector, event, connector.verify(key).has_value());
+}
+
+Verdict Router::admit(const contracts::InstalledConnector& connector,
+                      const contracts::BridgeEvent& event, bool signature_valid) {
+  if (!signature_valid) return RefusalReason::ManifestSignatureInvalid;
   if (connector.status != ConnectorStatus::Approved) return RefusalReason::ConnectorNotApproved;
   const auto& manifest = connector.manifest;
   if (manifest.tenant_id != event.tenant_id) return RefusalReason::TenantMismatch;
@@ -28,11 +81,19 @@ Verdict Router::admit(const contracts::InstalledConnector& connector,
 
 std::size_t Router::route(const contracts::BridgeEvent& event,
                           const varnholt::crypto::VerifyingKey& key, Timestamp now) {
+  SignatureChecks checks(connectors, key);
+  return route(event, checks, now);
+}
+
+std::size_t Router::route(const contracts::BridgeEvent& event, SignatureChecks& checks,
+                          Timestamp now) {
   // Every verdict is known before the log grows.
   std::vector<std::pair<ConnectorId, Verdict>> verdicts;
   verdicts.reserve(connectors.size());
+  std::size_t position = 0;
   for (const auto& [id, connector] : connectors) {
-    verdicts.emplace_back(connector.manifest.connector_id, admit(connector, event, key));
+    verdicts.emplace_back(connector.manifest.connector_id,
+                          admit(connector, event, checks.valid(position++)));
   }
   const auto first_attempt =
       now.saturating_add_seconds(std::min(policy.base_delay_seconds, policy.max_delay_seconds));

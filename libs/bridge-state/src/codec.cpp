@@ -1,8 +1,192 @@
 #include "corvane/state/codec.hpp"
 
+#include <algorithm>
+#include <cassert>
+
+#include "own_layout.hpp"
 #include "varnholt/json/writer.hpp"
 
 namespace corvane::state {
+
+namespace {
+
+using contracts::Delivery;
+using router::Router;
+using varnholt::json::Decoded;
+using varnholt::json::Describe;
+using varnholt::json::Reader;
+
+// Deliveries sit at this indentation level in the state file.
+constexpr std::size_t kLogDepth = 3;
+
+// What one reading of a state has found so far. Reading runs through the
+// member tables below, which take no context of their own; the one reading
+// in progress on this thread is found here.
+struct ReadContext {
+  CliState* state = nullptr;
+  LogExtent* log = nullptr;
+  ReadObserver* observer = nullptr;
+  bool seed_read = false;
+  bool connectors_read = false;
+  bool announced = false;
+  Delivery delivery;  // every delivery is read into this one
+};
+thread_local ReadContext* t_reading = nullptr;  // NOLINT
+
+void announce_when_ready(ReadContext& context) {
+  if (context.announced || !context.seed_read || !context.connectors_read) return;
+  context.announced = true;
+  if (context.observer != nullptr) context.observer->on_connectors(*context.state);
+}
+
+// Matches the next delivery of the log, with the separator before it, in the
+// writer's own layout, and consumes it; false (consuming nothing) when the
+// bytes are anything else.
+bool match_own_delivery(Reader& reader, bool first, Delivery& delivery) {
+  static const own::Piece kFirst{std::string(kFirstSeparator)};
+  static const own::Piece kNext{std::string(kSeparator)};
+  for (std::size_t want = 1024;; want *= 4) {
+    const std::string_view window = reader.ensure(want);
+    own::Cursor in(window);
+    if (in.literal(first ? kFirst : kNext) && own::match<Delivery, kLogDepth>(in, delivery)) {
+      reader.advance(in.consumed(), in.feeds(), in.after_last_feed());
+      return true;
+    }
+    // A delivery longer than the window is looked at again with more of it.
+    if (!in.ran_short() || window.size() < want) return false;
+  }
+}
+
+// The log's deliveries, from just after its "[" up to its "]" (not consumed).
+Decoded<void> read_elements(Reader& reader, ReadContext& context) {
+  LogExtent* log = context.log;
+  if (log != nullptr) *log = LogExtent{0, reader.offset(), 0, 0, true};
+  bool first = true;
+  bool own_layout = true;
+  std::uint64_t count = 0;
+  for (;;) {
+    const std::uint64_t start = reader.offset();
+    if (match_own_delivery(reader, first, context.delivery)) {
+      if (first && log != nullptr) log->first = start + kFirstSeparator.size();
+      first = false;
+    } else {
+      auto more = reader.has_next_element(first);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) break;
+      own_layout = false;
+      if (auto read = varnholt::json::read_value(reader, context.delivery); !read) return read;
+    }
+    ++count;
+    if (log != nullptr) log->end = reader.offset();
+    if (context.observer != nullptr) context.observer->on_delivery(context.delivery);
+  }
+  if (log != nullptr) {
+    log->count = count;
+    log->own_layout = own_layout;
+  }
+  return {};
+}
+
+// --- reading a state through the members' descriptions ---------------------------
+
+Decoded<void> read_seed(Reader& reader, CliState& state) {
+  auto read = varnholt::json::read_value(reader, state.approval_seed);
+  if (read) {
+    t_reading->seed_read = true;
+    announce_when_ready(*t_reading);
+  }
+  return read;
+}
+
+Decoded<void> read_connectors(Reader& reader, Router& router) {
+  auto read = varnholt::json::read_value(reader, router.connectors);
+  if (read) {
+    t_reading->connectors_read = true;
+    announce_when_ready(*t_reading);
+  }
+  return read;
+}
+
+Decoded<void> read_deliveries(Reader& reader, Router&) {
+  return varnholt::json::read_container(reader, "a sequence", varnholt::json::Brackets::Array,
+                                        [&](bool) { return read_elements(reader, *t_reading); });
+}
+
+template <typename T>
+constexpr std::size_t member_index(std::string_view name) {
+  const auto names = varnholt::json::detail::member_names<T>();
+  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+// The router's and the state's member tables, as their descriptions give
+// them, but for the members that reading watches or streams.
+constexpr auto kRouterFields = [] {
+  auto fields = varnholt::json::detail::field_table<Router>();
+  fields[member_index<Router>("connectors")].read = read_connectors;
+  fields[member_index<Router>("deliveries")].read = read_deliveries;
+  return fields;
+}();
+
+Decoded<void> read_router(Reader& reader, CliState& state) {
+  return varnholt::json::read_record(reader, state.router, Describe<Router>::expecting,
+                                     kRouterFields);
+}
+
+constexpr auto kStateFields = [] {
+  auto fields = varnholt::json::detail::field_table<CliState>();
+  fields[member_index<CliState>("approval_seed")].read = read_seed;
+  fields[member_index<CliState>("router")].read = read_router;
+  return fields;
+}();
+
+// Sets the reading in progress for the lifetime of the guard.
+class Reading {
+ public:
+  explicit Reading(ReadContext& context) : previous_(std::exchange(t_reading, &context)) {}
+  ~Reading() { t_reading = previous_; }
+  Reading(const Reading&) = delete;
+  Reading& operator=(const Reading&) = delete;
+
+ private:
+  ReadContext* previous_;
+};
+
+// Collects the log into the state's own list.
+class Collector final : public ReadObserver {
+ public:
+  explicit Collector(std::vector<Delivery>& out) : out_(out) {}
+  void on_delivery(const Delivery& delivery) override { out_.push_back(delivery); }
+
+ private:
+  std::vector<Delivery>& out_;
+};
+
+}  // namespace
+
+Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadObserver* observer) {
+  ReadContext context;
+  context.state = &state;
+  context.log = &log;
+  context.observer = observer;
+  Reading reading(context);
+  log = LogExtent{};
+  auto read =
+      varnholt::json::read_record(reader, state, Describe<CliState>::expecting, kStateFields);
+  if (read) read = reader.end();
+  if (!read) return read;
+  // A file with its members in another order names the seed or the
+  // connectors only after the log.
+  context.seed_read = context.connectors_read = true;
+  announce_when_ready(context);
+  return {};
+}
+
+Decoded<void> read_log(Reader& reader, ReadObserver& observer) {
+  ReadContext context;
+  context.observer = &observer;
+  if (auto read = read_elements(reader, context); !read) return read;
+  return reader.end_seq();
+}
 
 std::string encode_state(const CliState& state) {
   std::string out;
@@ -14,12 +198,38 @@ std::string encode_state(const CliState& state) {
 }
 
 std::expected<CliState, std::string> decode_state(std::string_view bytes) {
-  varnholt::json::Reader reader(bytes);
+  Reader reader(bytes);
   CliState state;
-  auto read = varnholt::json::read_value(reader, state);
-  if (read) read = reader.end();
-  if (!read) return std::unexpected(read.error().describe());
+  LogExtent log;
+  Collector collector(state.router.deliveries);
+  if (auto read = read_state(reader, state, log, &collector); !read) {
+    return std::unexpected(read.error().describe());
+  }
   return state;
+}
+
+Frame encode_frame(const CliState& state) {
+  assert(state.router.deliveries.empty());
+  std::string text = encode_state(state);
+  // A raw line feed only ever stands between members, never inside a string,
+  // so this is the router's delivery log and nothing else.
+  static constexpr std::string_view kEmptyLog = "\n    \"deliveries\": []";
+  const auto at = text.find(kEmptyLog);
+  const auto split = at + kEmptyLog.size() - 1;
+  return Frame{text.substr(0, split), text.substr(split)};
+}
+
+void append_log_element(std::string& out, const Delivery& delivery, bool first) {
+  out.append(first ? kFirstSeparator : kSeparator);
+  varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Pretty,
+                                varnholt::json::Writer::Order::Declared, kLogDepth);
+  varnholt::json::write_value(writer, delivery);
+}
+
+void append_delivery_json(std::string& out, const Delivery& delivery) {
+  varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Compact,
+                                varnholt::json::Writer::Order::Sorted);
+  varnholt::json::write_value(writer, delivery);
 }
 
 }  // namespace corvane::state

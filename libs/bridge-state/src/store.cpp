@@ -1,6 +1,7 @@
 #include "corvane/state/store.hpp"
 
 #include <new>
+#include <utility>
 
 #include "corvane/state/codec.hpp"
 
@@ -11,6 +12,8 @@ namespace {
 using Failure = std::unexpected<std::string>;
 
 constexpr std::string_view kOutOfMemory = "out of memory";
+// The log is read through a buffer of this size; the reader keeps only it.
+constexpr std::size_t kReadBuffer = std::size_t{1} << 18;
 
 Failure cannot_read(const std::filesystem::path& path, std::error_code error) {
   return Failure(files::display_path(path) + ": " + files::describe(error) + " (run init first)");
@@ -27,18 +30,59 @@ Failure cannot_write(const std::filesystem::path& path, std::error_code error) {
   return Failure(files::describe(error));
 }
 
-// Reads the whole file open as `fd`.
-files::Result<std::string> read_whole(files::System& system, const files::OpenFile& file) {
-  std::string bytes;
-  if (file.info.st_size > 0) bytes.reserve(static_cast<std::size_t>(file.info.st_size));
-  char buffer[1 << 16];
-  for (;;) {
-    auto n = files::read_some(system, file.fd.get(), buffer);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) return bytes;
-    bytes.append(buffer, *n);
+// The bytes of an open file for the reader: from where the file stands, or
+// from a given offset (a second reading of the same open file).
+class FileSource final : public varnholt::json::Source {
+ public:
+  FileSource(files::System& system, int fd, std::optional<std::uint64_t> from = std::nullopt)
+      : system_(system), fd_(fd), offset_(from) {}
+
+  std::size_t read(char* buffer, std::size_t size) override {
+    if (error_) return 0;
+    ssize_t n = 0;
+    do {
+      n = offset_ ? system_.pread(fd_, buffer, size, static_cast<off_t>(*offset_))
+                  : system_.read(fd_, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      error_ = files::last_error();
+      return 0;
+    }
+    if (offset_) *offset_ += static_cast<std::uint64_t>(n);
+    return static_cast<std::size_t>(n);
   }
-}
+  [[nodiscard]] std::error_code error() const noexcept { return error_; }
+
+ private:
+  files::System& system_;
+  int fd_;
+  std::optional<std::uint64_t> offset_;
+  std::error_code error_;
+};
+
+// Writes each delivery it is given as the next element of the log.
+class LogWriter final : public ReadObserver {
+ public:
+  LogWriter(files::Replacement& file, bool first) : file_(file), first_(first) {}
+  void on_delivery(const contracts::Delivery& delivery) override {
+    append_log_element(pending_, delivery, first_);
+    first_ = false;
+    if (pending_.size() >= (std::size_t{1} << 16)) (void)flush();
+  }
+  files::Result<void> flush() {
+    if (!result_ || pending_.empty()) return result_;
+    result_ = file_.append(pending_);
+    pending_.clear();
+    return result_;
+  }
+  [[nodiscard]] bool wrote_any() const noexcept { return !first_; }
+
+ private:
+  files::Replacement& file_;
+  bool first_;
+  std::string pending_;
+  files::Result<void> result_;
+};
 
 }  // namespace
 
@@ -55,7 +99,7 @@ std::expected<void, std::string> Store::create(const std::filesystem::path& path
   if (!location) return Failure(files::describe(location.error()));
   auto file = files::Replacement::create(system, std::move(*location));
   if (!file) return Failure(files::describe(file.error()));
-  std::expected<void, std::error_code> written;
+  files::Result<void> written;
   try {
     written = file->append(encode_state(state));
   } catch (const std::bad_alloc&) {
@@ -72,13 +116,11 @@ std::expected<void, std::string> Store::create(const std::filesystem::path& path
 }
 
 std::expected<Store, std::string> Store::open(const std::filesystem::path& path, Access access,
-                                              files::System& system,
+                                              ReadObserver* observer, files::System& system,
                                               std::chrono::milliseconds timeout) {
   const auto native = files::system_path(path);
   if (!native) return cannot_read(path, native.error());
   Store store(system, path);
-  files::Result<files::OpenFile> opened;
-  const files::OpenFile* file = nullptr;
   if (access == Access::Change) {
     auto lock = files::Lock::acquire(system, *native, timeout);
     if (!lock) {
@@ -91,29 +133,49 @@ std::expected<Store, std::string> Store::open(const std::filesystem::path& path,
       return cannot_read(path, lock.error());
     }
     store.lock_.emplace(std::move(*lock));
-    file = &store.lock_->file();
   } else {
-    opened = files::open_regular(system, *native);
-    if (!opened) return cannot_read(path, opened.error());
-    file = &*opened;
+    auto file = files::open_regular(system, *native);
+    if (!file) return cannot_read(path, file.error());
+    store.file_.emplace(std::move(*file));
   }
   try {
-    auto bytes = read_whole(system, *file);
-    if (!bytes) return cannot_read(path, bytes.error());
-    auto decoded = decode_state(*bytes);
-    if (!decoded) return Failure(std::move(decoded.error()));
-    store.state_ = std::move(*decoded);
+    FileSource source(system, store.fd());
+    varnholt::json::Reader reader(source, kReadBuffer);
+    auto read = read_state(reader, store.state_, store.log_, observer);
+    if (source.error()) return cannot_read(path, source.error());
+    if (!read) return Failure(read.error().describe());
   } catch (const std::bad_alloc&) {
     return Failure(std::string(kOutOfMemory));
   }
   if (access == Access::Change) {
     // The file is found once, where the kernel resolved the path, and the
     // same file is replaced later.
-    auto location = files::locate(system, *file, *native);
+    auto location = files::locate(system, store.lock_->file(), *native);
     if (!location) return cannot_write(path, location.error());
     store.location_.emplace(std::move(*location));
   }
   return store;
+}
+
+std::expected<void, std::string> Store::for_each_delivery(ReadObserver& observer) {
+  if (log_.count > 0) {
+    try {
+      // The open file is the one that was checked: a save by another run
+      // replaces the path's file, never this one.
+      FileSource source(*system_, fd(), log_.elements);
+      varnholt::json::Reader reader(source, kReadBuffer);
+      auto read = read_log(reader, observer);
+      if (source.error()) return cannot_read(path_, source.error());
+      if (!read) {
+        return Failure(files::display_path(path_) +
+                       " was changed in place while it was read: " + read.error().describe());
+      }
+    } catch (const std::bad_alloc&) {
+      return Failure(std::string(kOutOfMemory));
+    }
+  }
+  for (const auto& delivery : state_.router.deliveries) observer.on_delivery(delivery);
+  return {};
 }
 
 std::expected<void, std::string> Store::save() {
@@ -123,19 +185,55 @@ std::expected<void, std::string> Store::save() {
   auto file = files::Replacement::replace(*system_, *lock_, std::move(*location_), *native);
   location_.reset();
   if (!file) return cannot_write(path_, file.error());
-  files::Result<void> written;
+
   try {
-    written = file->append(encode_state(state_));
+    // The file is the state's text with the log put in where it belongs: the
+    // log of the file read (copied as it is when it is in the writer's own
+    // layout, written again otherwise), then the deliveries appended since.
+    auto appended = std::exchange(state_.router.deliveries, {});
+    const Frame frame = encode_frame(state_);
+    state_.router.deliveries = std::move(appended);
+
+    files::Result<void> written = file->append(frame.head);
+    bool first = true;
+    if (written && log_.count > 0) {
+      if (log_.own_layout) {
+        written = file->append(kFirstSeparator);
+        if (written) written = file->append_copy(fd(), log_.first, log_.end - log_.first);
+        first = false;
+      } else {
+        LogWriter log_writer(*file, true);
+        FileSource source(*system_, fd(), log_.elements);
+        varnholt::json::Reader reader(source, kReadBuffer);
+        auto read = read_log(reader, log_writer);
+        if (source.error()) return cannot_write(path_, source.error());
+        if (!read) {
+          return Failure(files::display_path(path_) +
+                         " was changed in place while it was read: " + read.error().describe());
+        }
+        written = log_writer.flush();
+        first = !log_writer.wrote_any();
+      }
+    }
+    std::string text;
+    for (const auto& delivery : state_.router.deliveries) {
+      append_log_element(text, delivery, first);
+      first = false;
+    }
+    if (!first) text.append(kLogEnd);
+    text.append(frame.tail);
+    if (written) written = file->append(text);
+    if (written) written = file->commit();
+    if (!written) return cannot_write(path_, written.error());
   } catch (const std::bad_alloc&) {
     return Failure(std::string(kOutOfMemory));
   }
-  if (written) written = file->commit();
-  if (!written) return cannot_write(path_, written.error());
   return {};
 }
 
 void Store::release() noexcept {
   lock_.reset();
+  file_.reset();
   location_.reset();
 }
 

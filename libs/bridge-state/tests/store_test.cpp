@@ -111,7 +111,7 @@ class StoreTest : public ::testing::Test {
   // Opens the state file for changing, adds a delivery and saves it through
   // `system`.
   std::expected<void, std::string> change(files::System& system, const fs::path& path) {
-    auto store = Store::open(path, Access::Change, system);
+    auto store = Store::open(path, Access::Change, nullptr, system);
     if (!store) return std::unexpected(store.error());
     store->state().router.policy.max_attempts += 1;
     return store->save();
@@ -121,20 +121,83 @@ class StoreTest : public ::testing::Test {
   fs::path path_;
 };
 
-TEST_F(StoreTest, CreatedStateOpensAgainAndSavesBack) {
+// Gathers the deliveries it is given.
+class Gather final : public ReadObserver {
+ public:
+  void on_delivery(const contracts::Delivery& delivery) override { deliveries.push_back(delivery); }
+  std::vector<contracts::Delivery> deliveries;
+};
+
+TEST_F(StoreTest, CreatedStateOpensAgainWithItsLogReadFromTheFile) {
   EXPECT_FALSE(state_exists(path_));
   const auto state = rich_state();
   create(path_, state);
   EXPECT_TRUE(state_exists(path_));
+  Gather seen;
+  auto store = Store::open(path_, Access::Read, &seen);
+  ASSERT_TRUE(store) << store.error();
+  EXPECT_TRUE(store->state().router.deliveries.empty()) << "the log stays in the file";
+  EXPECT_EQ(store->log().count, state.router.deliveries.size());
+  EXPECT_TRUE(store->log().own_layout);
+  Gather again;
+  ASSERT_TRUE(store->for_each_delivery(again));
+  EXPECT_EQ(again.deliveries, seen.deliveries);
+  auto whole = store->state();
+  whole.router.deliveries = again.deliveries;
+  EXPECT_EQ(whole, state);
+}
+
+// However the log was written, a save keeps every delivery of it, adds the
+// appended ones, and writes the whole file in the writer's layout.
+struct LogLayout {
+  const char* label;
+  std::string (*text)(const CliState& state);
+  bool empty_log = false;
+};
+
+void PrintTo(const LogLayout& layout, std::ostream* os) {
+  *os << layout.label;
+}
+
+class SavingTheLog : public StoreTest, public ::testing::WithParamInterface<LogLayout> {};
+
+TEST_P(SavingTheLog, KeepsEveryDeliveryAndAppendsTheNewOnes) {
+  auto expected = rich_state();
+  if (GetParam().empty_log) expected.router.deliveries.clear();
+  { std::ofstream(path_, std::ios::binary) << GetParam().text(expected); }
   auto store = Store::open(path_, Access::Change);
   ASSERT_TRUE(store) << store.error();
-  EXPECT_EQ(store->state(), state);
-  store->state().router.policy.max_attempts = 9;
+  const auto appended = contracts::Delivery{
+      contracts::DeliveryId(Uuid::parse("d0000000-0000-4000-8000-00000000000f").value()),
+      expected.router.connectors.begin()->first, "new \"event\"\n",
+      contracts::delivery_status::Refused{contracts::RefusalReason::TenantMismatch},
+      varnholt::contracts::Timestamp::from_unix_seconds(0)};
+  store->state().router.deliveries.push_back(appended);
   ASSERT_TRUE(store->save());
   store->release();
-  EXPECT_EQ(Store::open(path_, Access::Read)->state().router.policy.max_attempts, 9U);
-  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+  expected.router.deliveries.push_back(appended);
+  EXPECT_EQ(read_file(path_), encode_state(expected));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, SavingTheLog,
+    ::testing::Values(
+        LogLayout{"OwnLayoutIsCopied", [](const CliState& s) { return encode_state(s); }},
+        LogLayout{"CompactIsWrittenAgain",
+                  [](const CliState& s) {
+                    std::string text = encode_state(s);
+                    std::erase(text, '\n');
+                    return text;
+                  }},
+        LogLayout{"OneEditedDeliveryIsWrittenAgain",
+                  [](const CliState& s) {
+                    std::string text = encode_state(s);
+                    const std::string member = "\"created_at\": ";
+                    text.replace(text.rfind(member), member.size(), member + " ");
+                    return text;
+                  }},
+        LogLayout{"AnEmptyLog", [](const CliState& s) { return encode_state(s); }, true}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST_F(StoreTest, FailuresCarryTheSystemDescription) {
   EXPECT_EQ(Store::open("/nonexistent-dir/x.json", Access::Read).error(),
@@ -327,8 +390,8 @@ TEST_F(StoreTest, AWaiterForTheLockGivesUpNamingAnotherProcess) {
   create(path_);
   const int holder = ::open(path_.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-  const auto waited =
-      Store::open(path_, Access::Change, files::System::real(), std::chrono::milliseconds(100));
+  const auto waited = Store::open(path_, Access::Change, nullptr, files::System::real(),
+                                  std::chrono::milliseconds(100));
   EXPECT_EQ(waited.error(),
             path_.string() + " is locked by another process; gave up after 0 seconds");
   ::close(holder);
@@ -347,7 +410,8 @@ TEST_F(StoreTest, AWaiterTakesTheFileRenamedIntoPlaceWhileTheOldOneIsStillLocked
     fs::rename(dir_ / "new.json", path_);
   });
   const auto started = std::chrono::steady_clock::now();
-  auto store = Store::open(path_, Access::Change, files::System::real(), std::chrono::seconds(5));
+  auto store =
+      Store::open(path_, Access::Change, nullptr, files::System::real(), std::chrono::seconds(5));
   replacer.join();
   ASSERT_TRUE(store) << store.error();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));

@@ -225,6 +225,7 @@ bool Reader::refill() {
 }
 
 std::string_view Reader::ensure(std::size_t count) {
+  keep_ = nullptr;  // a token read before is done with
   while (remaining() < count && refill()) {
   }
   return {p_, remaining()};
@@ -234,6 +235,7 @@ void Reader::advance(std::size_t count, std::uint64_t line_feeds,
                      std::size_t after_last_feed) noexcept {
   const std::uint64_t start = offset();
   p_ += count;
+  keep_ = nullptr;
   if (counted_to_ == start) {
     // Counted already by the caller: nothing to count again.
     counted_to_ = offset();

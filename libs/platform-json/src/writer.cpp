@@ -22,7 +22,7 @@ void append_integer(std::string& out, Int value) {
 
 void Writer::newline_and_indent() {
   out_.push_back('\n');
-  out_.append(2 * has_members_.size(), ' ');
+  out_.append(2 * (depth_ + has_members_.size()), ' ');
 }
 
 void Writer::before_value() {

@@ -246,6 +246,34 @@ std::expected<Timestamp, error::CoreError> Timestamp::from_str(std::string_view 
   return Timestamp(*seconds, 0);
 }
 
+std::optional<Timestamp> Timestamp::from_written(std::string_view text) noexcept {
+  // YYYY-MM-DDTHH:MM:SSZ: digits everywhere but at the fixed separators.
+  constexpr std::string_view kShape = "0000-00-00T00:00:00Z";
+  if (text.size() != kShape.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kShape.size(); ++i) {
+    const char c = text[i];
+    if (kShape[i] == '0' ? (c < '0' || c > '9') : c != kShape[i]) return std::nullopt;
+  }
+  const auto number = [&](std::size_t at, std::size_t n) {
+    unsigned value = 0;
+    for (std::size_t i = at; i < at + n; ++i)
+      value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    return value;
+  };
+  const unsigned year = number(0, 4);
+  const unsigned month = number(5, 2);
+  const unsigned day = number(8, 2);
+  const unsigned hour = number(11, 2);
+  const unsigned minute = number(14, 2);
+  const unsigned second = number(17, 2);
+  if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
+      minute > 59 || second > 59) {
+    return std::nullopt;
+  }
+  return Timestamp(
+      days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second, 0);
+}
+
 void Timestamp::append_rfc3339(std::string& out) const {
   const std::int64_t day = floor_div(seconds_, kSecondsPerDay);
   const auto second_of_day = static_cast<unsigned>(seconds_ - day * kSecondsPerDay);

@@ -159,6 +159,25 @@ std::expected<Uuid, std::string> Uuid::parse(std::string_view text) {
   return Uuid(*bytes);
 }
 
+std::optional<Uuid> Uuid::from_written(std::string_view text) noexcept {
+  if (text.size() != kHyphenatedLength || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+      text[23] != '-') {
+    return std::nullopt;
+  }
+  Bytes bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char high = text[kHyphenatedOffsets[i]];
+    const char low = text[kHyphenatedOffsets[i] + 1U];
+    // Lower-case digits only: an upper-case one is not how it is written.
+    if ((high >= 'A' && high <= 'F') || (low >= 'A' && low <= 'F')) return std::nullopt;
+    const int h = varnholt::text::hex_value(high);
+    const int l = varnholt::text::hex_value(low);
+    if ((h | l) < 0) return std::nullopt;
+    bytes[i] = static_cast<std::uint8_t>(h << 4 | l);
+  }
+  return Uuid(bytes);
+}
+
 void Uuid::append_to(std::string& out) const {
   constexpr std::string_view kHex = varnholt::text::kLowerHexDigits;
   std::array<char, kHyphenatedLength> text{};

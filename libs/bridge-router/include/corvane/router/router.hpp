@@ -1,11 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "corvane/contracts/event.hpp"
@@ -30,10 +33,39 @@ struct RetryPolicy {
 // The verdict of one connector for one event: no value means allowed.
 using Verdict = std::optional<contracts::RefusalReason>;
 
+using Connectors = std::map<ConnectorId, contracts::InstalledConnector>;
+
+// The signature checks of a set of connectors, made in the background and
+// spread over the processor's cores: one Ed25519 verification per connector
+// is most of the work of routing. The connectors must stay where they are
+// (a std::map keeps its elements in place) until every result was asked for.
+class SignatureChecks {
+ public:
+  // Starts checking every connector of `connectors` against `key`.
+  SignatureChecks(const Connectors& connectors, const varnholt::crypto::VerifyingKey& key);
+  SignatureChecks(const SignatureChecks&) = delete;
+  SignatureChecks& operator=(const SignatureChecks&) = delete;
+  ~SignatureChecks();
+
+  // Whether the signature of the connector at `position` (in the map's
+  // order) is valid; waits for the checks to end.
+  [[nodiscard]] bool valid(std::size_t position);
+
+ private:
+  void work() noexcept;
+  void wait() noexcept;
+
+  std::vector<const contracts::InstalledConnector*> connectors_;
+  varnholt::crypto::VerifyingKey key_;
+  std::vector<unsigned char> valid_;
+  std::atomic<std::size_t> next_{0};
+  std::vector<std::thread> workers_;
+};
+
 // The installed connectors (ordered by identifier), the delivery log (in the
 // order of appending) and the retry policy.
 struct Router {
-  std::map<ConnectorId, contracts::InstalledConnector> connectors;
+  Connectors connectors;
   std::vector<contracts::Delivery> deliveries;
   RetryPolicy policy;
 
@@ -44,12 +76,17 @@ struct Router {
   [[nodiscard]] static Verdict admit(const contracts::InstalledConnector& connector,
                                      const contracts::BridgeEvent& event,
                                      const varnholt::crypto::VerifyingKey& key);
+  // The same, with the signature checked already.
+  [[nodiscard]] static Verdict admit(const contracts::InstalledConnector& connector,
+                                     const contracts::BridgeEvent& event, bool signature_valid);
 
   // Judges `event` for every connector in identifier order, then appends one
   // delivery per connector: queued for the first attempt, or refused with the
   // reason. Returns how many were queued.
   std::size_t route(const contracts::BridgeEvent& event, const varnholt::crypto::VerifyingKey& key,
                     Timestamp now);
+  // The same, with the signatures of `connectors` checked by `checks`.
+  std::size_t route(const contracts::BridgeEvent& event, SignatureChecks& checks, Timestamp now);
 
   friend bool operator==(const Router&, const Router&) = default;
 };

@@ -1,5 +1,11 @@
 #pragma once
 
+// The state file's text: written in the pretty layout, read with every
+// message and position of the reader's rules. The delivery log, which grows
+// without bound, is never held whole: reading hands its deliveries out one at
+// a time, and writing takes them one at a time.
+
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -22,12 +28,65 @@ struct Describe<corvane::state::CliState> {
 
 namespace corvane::state {
 
-// The state file's text: pretty layout, members in declaration order, no line
-// feed after the closing brace.
-[[nodiscard]] std::string encode_state(const CliState& state);
+// Where the delivery log stands in the text it was read from.
+struct LogExtent {
+  std::uint64_t count = 0;     // deliveries in the log
+  std::uint64_t elements = 0;  // offset just after the log's "["
+  std::uint64_t first = 0;     // offset of the first delivery's "{"
+  std::uint64_t end = 0;       // offset just after the last delivery's "}"
+  // The bytes from `first` to `end` are exactly what the writer writes for
+  // these deliveries, so a save may copy them as they are.
+  bool own_layout = false;
+};
 
-// Reads a state file's bytes; on failure the message names the fault and its
-// position (" at line L column C").
+// Told what reading finds on the way.
+class ReadObserver {
+ public:
+  ReadObserver() = default;
+  ReadObserver(const ReadObserver&) = delete;
+  ReadObserver& operator=(const ReadObserver&) = delete;
+  virtual ~ReadObserver() = default;
+
+  // The connectors and the seed are known and will not change. In a file in
+  // the writer's member order this comes before the delivery log is read.
+  virtual void on_connectors(const CliState& /*state*/) {}
+  // The next delivery of the log.
+  virtual void on_delivery(const contracts::Delivery& /*delivery*/) {}
+};
+
+// Reads a state from `reader`: everything but the delivery log into `state`
+// (its router's delivery list stays empty), the log's deliveries to
+// `observer` (if any) as they come, and where the log stands into `log`.
+// The whole text is checked; after a failure nothing in `state` counts.
+[[nodiscard]] varnholt::json::Decoded<void> read_state(varnholt::json::Reader& reader,
+                                                       CliState& state, LogExtent& log,
+                                                       ReadObserver* observer = nullptr);
+
+// Reads the delivery log again, from a reader that starts just after its
+// "[" (LogExtent::elements), handing every delivery to `observer`.
+[[nodiscard]] varnholt::json::Decoded<void> read_log(varnholt::json::Reader& reader,
+                                                     ReadObserver& observer);
+
+// A state held whole in memory, its deliveries in its router's list.
+[[nodiscard]] std::string encode_state(const CliState& state);
 [[nodiscard]] std::expected<CliState, std::string> decode_state(std::string_view bytes);
+
+// The text of a state split where its delivery log goes: `head` ends with
+// `"deliveries": [`, `tail` starts with "]" (the router's own delivery list is
+// left out). `log_element` writes one delivery of the log with what precedes
+// it; `log_end` is what comes between the last delivery and `tail`.
+struct Frame {
+  std::string head;
+  std::string tail;
+};
+[[nodiscard]] Frame encode_frame(const CliState& state);
+void append_log_element(std::string& out, const contracts::Delivery& delivery, bool first);
+inline constexpr std::string_view kLogEnd = "\n    ";
+// What precedes the first delivery's "{" and each later one's.
+inline constexpr std::string_view kFirstSeparator = "\n      ";
+inline constexpr std::string_view kSeparator = ",\n      ";
+
+// A delivery as --json output shows it: compact, members in byte order.
+void append_delivery_json(std::string& out, const contracts::Delivery& delivery);
 
 }  // namespace corvane::state

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "corvane/files/files.hpp"
+#include "corvane/state/codec.hpp"
 #include "corvane/state/record.hpp"
 
 namespace corvane::state {
@@ -42,23 +43,33 @@ class Store {
       const std::filesystem::path& path, const CliState& state,
       files::System& system = files::System::real());
 
-  // Reads the state file at `path`. With Access::Change the file's lock is
-  // taken first (waiting at most `timeout`) and held until `release`, and the
-  // file that is read is the one `save` replaces. Failures: "{path}: {system
-  // description} (run init first)" when the file cannot be read, the
+  // Reads the state file at `path` and checks all of it. Its delivery log is
+  // not kept: the deliveries go to `observer` (if any) as they are read, and
+  // `for_each_delivery` reads them again. With Access::Change the file's lock
+  // is taken first (waiting at most `timeout`) and held until `release`, and
+  // the file that is read is the one `save` replaces. Failures: "{path}:
+  // {system description} (run init first)" when the file cannot be read, the
   // decoder's message when it is not a state, and "{path} is locked by
   // another process; gave up after N seconds".
   [[nodiscard]] static std::expected<Store, std::string> open(
-      const std::filesystem::path& path, Access access,
+      const std::filesystem::path& path, Access access, ReadObserver* observer = nullptr,
       files::System& system = files::System::real(),
       std::chrono::milliseconds timeout = kLockTimeout);
 
+  // The state as read, but for its delivery log: the router's delivery list
+  // holds only the deliveries appended since, which `save` adds to the log.
   [[nodiscard]] CliState& state() noexcept { return state_; }
   [[nodiscard]] const CliState& state() const noexcept { return state_; }
+  [[nodiscard]] const LogExtent& log() const noexcept { return log_; }
 
-  // Replaces the state file with `state()` (Access::Change only). Failures
-  // carry the system's description, without the path, or name the path when
-  // it leads to another file by now.
+  // Hands every delivery of the log to `observer` in order: those of the file
+  // (read again from the file that was opened), then the appended ones.
+  [[nodiscard]] std::expected<void, std::string> for_each_delivery(ReadObserver& observer);
+
+  // Replaces the state file with the state and its whole log (Access::Change
+  // only). A log in the writer's own layout is copied by the kernel, not
+  // written again. Failures carry the system's description, without the
+  // path, or name the path when it leads to another file by now.
   [[nodiscard]] std::expected<void, std::string> save();
 
   // Lets other processes at the file; the store cannot save afterwards.
@@ -68,11 +79,16 @@ class Store {
   Store(files::System& system, std::filesystem::path path)
       : system_(&system), path_(std::move(path)) {}
 
+  // The file that was read: locked when changing.
+  [[nodiscard]] int fd() const noexcept { return lock_ ? lock_->fd() : file_->fd.get(); }
+
   files::System* system_;
   std::filesystem::path path_;
   std::optional<files::Lock> lock_;
+  std::optional<files::OpenFile> file_;
   std::optional<files::Location> location_;
   CliState state_;
+  LogExtent log_;
 };
 
 }  // namespace corvane::state

@@ -21,8 +21,13 @@ class Writer {
   enum class Layout : std::uint8_t { Pretty, Compact };
   enum class Order : std::uint8_t { Declared, Sorted };
 
-  Writer(std::string& out, Layout layout, Order order = Order::Declared)
-      : out_(out), pretty_(layout == Layout::Pretty), sorted_(order == Order::Sorted) {}
+  // `depth` is the indentation level the first value starts at: its members
+  // stand one level deeper.
+  Writer(std::string& out, Layout layout, Order order = Order::Declared, std::size_t depth = 0)
+      : out_(out),
+        pretty_(layout == Layout::Pretty),
+        sorted_(order == Order::Sorted),
+        depth_(depth) {}
 
   [[nodiscard]] bool sorted() const noexcept { return sorted_; }
 
@@ -50,6 +55,7 @@ class Writer {
   std::string& out_;
   bool pretty_;
   bool sorted_;
+  std::size_t depth_;
   std::vector<bool> has_members_;  // one per open container
   bool after_key_ = false;
 };

@@ -3,6 +3,7 @@
 #include <compare>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,12 @@ class Timestamp {
   // dropped, an offset is converted to UTC. Fails with the Validation error
   // "invalid RFC 3339 timestamp {quoted text}: {what failed}".
   [[nodiscard]] static std::expected<Timestamp, error::CoreError> from_str(std::string_view text);
+
+  // The instant `text` names when it is exactly what `to_rfc3339` writes for
+  // a whole second ("YYYY-MM-DDTHH:MM:SSZ", upper-case T and Z); nothing for
+  // any other text, even one `from_str` accepts. For reading text that is
+  // almost always in that form without the general parser's cost.
+  [[nodiscard]] static std::optional<Timestamp> from_written(std::string_view text) noexcept;
 
   // "YYYY-MM-DDTHH:MM:SSZ", with ".fraction" (trailing zeros removed) only
   // when the value carries nanoseconds.

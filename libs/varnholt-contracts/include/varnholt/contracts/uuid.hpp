@@ -4,6 +4,7 @@
 #include <compare>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,10 @@ class Uuid {
   //   "invalid group length in group G: expected E, found N"
   //   "invalid length: found N"
   [[nodiscard]] static std::expected<Uuid, std::string> parse(std::string_view text);
+
+  // The UUID `text` names when it is exactly what `append_to` writes: 36
+  // lower-case characters in the 8-4-4-4-12 grouping; nothing otherwise.
+  [[nodiscard]] static std::optional<Uuid> from_written(std::string_view text) noexcept;
 
   // 36 lower-case characters, 8-4-4-4-12.
   [[nodiscard]] std::string to_string() const;
