@@ -10,8 +10,9 @@ void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    i = detail::plain_run_end(text, i);
+    if (i == text.size()) break;
     const auto byte = static_cast<std::uint8_t>(text[i]);
-    if (!detail::is_special_in_string(text[i])) continue;
     out.append(text.substr(run_start, i - run_start));
     run_start = i + 1;
     switch (byte) {

@@ -364,21 +364,8 @@ Decoded<void> Reader::end() {
 // --- strings -----------------------------------------------------------------------
 
 void Reader::skip_plain_string_bytes() noexcept {
-  // Eight bytes at a time while none of them is a quote, a backslash or a
-  // control character.
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  while (end_ - p_ >= 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p_, sizeof word);
-    const std::uint64_t quote = word ^ (kOnes * '"');
-    const std::uint64_t backslash = word ^ (kOnes * '\\');
-    const std::uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                                  ((word - kOnes * 0x20) & ~word);
-    if ((special & kHighs) != 0) break;
-    p_ += 8;
-  }
-  while (p_ < end_ && !detail::is_special_in_string(*p_)) ++p_;
+  const std::string_view rest(p_, remaining());
+  p_ += detail::plain_run_end(rest, 0);
 }
 
 Decoded<std::string_view> Reader::parse_str() {

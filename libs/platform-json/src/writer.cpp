@@ -1,5 +1,6 @@
 #include "varnholt/json/writer.hpp"
 
+#include <cassert>
 #include <charconv>
 #include <cmath>
 
@@ -22,7 +23,15 @@ void append_integer(std::string& out, Int value) {
 
 void Writer::newline_and_indent() {
   out_.push_back('\n');
-  out_.append(2 * (depth_ + has_members_.size()), ' ');
+  out_.append(2 * (depth_ + open_), ' ');
+}
+
+// Marks the innermost container as having members; true if it had some.
+bool Writer::next_member() {
+  const std::uint64_t bit = std::uint64_t{1} << (open_ - 1);
+  const bool had = (has_members_ & bit) != 0;
+  has_members_ |= bit;
+  return had;
 }
 
 void Writer::before_value() {
@@ -30,15 +39,13 @@ void Writer::before_value() {
     after_key_ = false;
     return;
   }
-  if (has_members_.empty()) return;
-  if (has_members_.back()) out_.push_back(',');
-  has_members_.back() = true;
+  if (open_ == 0) return;
+  if (next_member()) out_.push_back(',');
   if (pretty_) newline_and_indent();
 }
 
 void Writer::key(std::string_view name) {
-  if (has_members_.back()) out_.push_back(',');
-  has_members_.back() = true;
+  if (next_member()) out_.push_back(',');
   if (pretty_) newline_and_indent();
   append_string(out_, name);
   out_.append(pretty_ ? ": " : ":");
@@ -48,12 +55,14 @@ void Writer::key(std::string_view name) {
 void Writer::open(char bracket) {
   before_value();
   out_.push_back(bracket);
-  has_members_.push_back(false);
+  assert(open_ < kMaxOpen);
+  has_members_ &= ~(std::uint64_t{1} << open_);
+  ++open_;
 }
 
 void Writer::close(char bracket) {
-  const bool had_members = has_members_.back();
-  has_members_.pop_back();
+  --open_;
+  const bool had_members = (has_members_ & (std::uint64_t{1} << open_)) != 0;
   if (pretty_ && had_members) newline_and_indent();
   out_.push_back(bracket);
 }

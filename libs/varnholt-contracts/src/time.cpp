@@ -212,11 +212,6 @@ std::expected<std::int64_t, std::string> parse_unix_seconds(std::string_view tex
   return utc;
 }
 
-void append_two_digits(std::string& out, unsigned v) {
-  out.push_back(static_cast<char>('0' + v / 10));
-  out.push_back(static_cast<char>('0' + v % 10));
-}
-
 }  // namespace
 
 Timestamp Timestamp::now() {
@@ -274,24 +269,29 @@ std::optional<Timestamp> Timestamp::from_written(std::string_view text) noexcept
       days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second, 0);
 }
 
-void Timestamp::append_rfc3339(std::string& out) const {
+std::size_t Timestamp::write_rfc3339(char* out) const noexcept {
   const std::int64_t day = floor_div(seconds_, kSecondsPerDay);
   const auto second_of_day = static_cast<unsigned>(seconds_ - day * kSecondsPerDay);
   const CivilDate date = civil_from_days(day);
   // Values are kept within years 0..9999, so the year always has four digits.
   const auto year = static_cast<unsigned>(date.year);
-  append_two_digits(out, year / 100);
-  append_two_digits(out, year % 100);
-  out.push_back('-');
-  append_two_digits(out, date.month);
-  out.push_back('-');
-  append_two_digits(out, date.day);
-  out.push_back('T');
-  append_two_digits(out, second_of_day / 3600);
-  out.push_back(':');
-  append_two_digits(out, second_of_day / 60 % 60);
-  out.push_back(':');
-  append_two_digits(out, second_of_day % 60);
+  char* p = out;
+  const auto two = [&p](unsigned v) {
+    *p++ = static_cast<char>('0' + v / 10);
+    *p++ = static_cast<char>('0' + v % 10);
+  };
+  two(year / 100);
+  two(year % 100);
+  *p++ = '-';
+  two(date.month);
+  *p++ = '-';
+  two(date.day);
+  *p++ = 'T';
+  two(second_of_day / 3600);
+  *p++ = ':';
+  two(second_of_day / 60 % 60);
+  *p++ = ':';
+  two(second_of_day % 60);
   if (nanos_ != 0) {
     std::array<char, 9> fraction{};
     std::uint32_t n = nanos_;
@@ -301,10 +301,16 @@ void Timestamp::append_rfc3339(std::string& out) const {
     }
     std::size_t length = fraction.size();
     while (fraction[length - 1] == '0') --length;
-    out.push_back('.');
-    out.append(fraction.data(), length);
+    *p++ = '.';
+    for (std::size_t i = 0; i < length; ++i) *p++ = fraction[i];
   }
-  out.push_back('Z');
+  *p++ = 'Z';
+  return static_cast<std::size_t>(p - out);
+}
+
+void Timestamp::append_rfc3339(std::string& out) const {
+  std::array<char, kMaxTextLength> text{};
+  out.append(text.data(), write_rfc3339(text.data()));
 }
 
 std::string Timestamp::to_rfc3339() const {

@@ -159,34 +159,47 @@ std::expected<Uuid, std::string> Uuid::parse(std::string_view text) {
   return Uuid(*bytes);
 }
 
+// The value of a lower-case hex digit, -1 for every other byte.
+constexpr std::array<std::int8_t, 256> kLowerHexValues = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 16; ++i) {
+    table[static_cast<unsigned char>(
+        varnholt::text::kLowerHexDigits[static_cast<std::size_t>(i)])] =
+        static_cast<std::int8_t>(i);
+  }
+  return table;
+}();
+
 std::optional<Uuid> Uuid::from_written(std::string_view text) noexcept {
   if (text.size() != kHyphenatedLength || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
       text[23] != '-') {
     return std::nullopt;
   }
   Bytes bytes{};
+  int bad = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const char high = text[kHyphenatedOffsets[i]];
-    const char low = text[kHyphenatedOffsets[i] + 1U];
-    // Lower-case digits only: an upper-case one is not how it is written.
-    if ((high >= 'A' && high <= 'F') || (low >= 'A' && low <= 'F')) return std::nullopt;
-    const int h = varnholt::text::hex_value(high);
-    const int l = varnholt::text::hex_value(low);
-    if ((h | l) < 0) return std::nullopt;
-    bytes[i] = static_cast<std::uint8_t>(h << 4 | l);
+    const int high = kLowerHexValues[static_cast<unsigned char>(text[kHyphenatedOffsets[i]])];
+    const int low = kLowerHexValues[static_cast<unsigned char>(text[kHyphenatedOffsets[i] + 1U])];
+    bad |= high | low;
+    bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
   }
+  if (bad < 0) return std::nullopt;
   return Uuid(bytes);
 }
 
-void Uuid::append_to(std::string& out) const {
+void Uuid::write_to(char* out) const noexcept {
   constexpr std::string_view kHex = varnholt::text::kLowerHexDigits;
-  std::array<char, kHyphenatedLength> text{};
-  std::size_t pos = 0;
   for (std::size_t i = 0; i < bytes_.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text[pos++] = '-';
-    text[pos++] = kHex[bytes_[i] >> 4U];
-    text[pos++] = kHex[bytes_[i] & 0x0FU];
+    if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
+    *out++ = kHex[bytes_[i] >> 4U];
+    *out++ = kHex[bytes_[i] & 0x0FU];
   }
+}
+
+void Uuid::append_to(std::string& out) const {
+  std::array<char, kHyphenatedLength> text{};
+  write_to(text.data());
   out.append(text.data(), text.size());
 }
 

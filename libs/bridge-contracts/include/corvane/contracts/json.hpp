@@ -5,6 +5,7 @@
 // pretty layout, compact and --json output, the general JSON value that a
 // manifest's canonical bytes are computed from, and reading.
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -34,9 +35,9 @@ template <>
 struct Codec<contracts::Uuid> {
   template <typename Sink>
   static void write(Sink& sink, const contracts::Uuid& uuid) {
-    std::string text;
-    append_key(text, uuid);
-    sink.raw_string(text);
+    std::array<char, 36> text{};
+    uuid.write_to(text.data());
+    sink.raw_string(std::string_view(text.data(), text.size()));
   }
   static Decoded<void> read(Reader& reader, contracts::Uuid& out);
   static void append_key(std::string& out, const contracts::Uuid& uuid) { uuid.append_to(out); }
@@ -73,9 +74,8 @@ template <>
 struct Codec<contracts::Timestamp> {
   template <typename Sink>
   static void write(Sink& sink, const contracts::Timestamp& time) {
-    std::string text;
-    time.append_rfc3339(text);
-    sink.raw_string(text);
+    std::array<char, contracts::Timestamp::kMaxTextLength> text{};
+    sink.raw_string(std::string_view(text.data(), time.write_rfc3339(text.data())));
   }
   static Decoded<void> read(Reader& reader, contracts::Timestamp& out);
   static Decoded<void> read_content(const Content& content, contracts::Timestamp& out);

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -50,13 +49,19 @@ class Writer {
   void open(char bracket);
   void close(char bracket);
   void before_value();
+  bool next_member();
   void newline_and_indent();
+
+  // Records nest a few levels deep; the writer keeps one bit per open
+  // container (whether it has members yet) and allocates nothing itself.
+  static constexpr std::size_t kMaxOpen = 64;
 
   std::string& out_;
   bool pretty_;
   bool sorted_;
   std::size_t depth_;
-  std::vector<bool> has_members_;  // one per open container
+  std::uint64_t has_members_ = 0;  // bit i: the container opened i-th has members
+  std::size_t open_ = 0;           // containers open
   bool after_key_ = false;
 };
 

@@ -46,6 +46,11 @@ class Timestamp {
   // when the value carries nanoseconds.
   [[nodiscard]] std::string to_rfc3339() const;
   void append_rfc3339(std::string& out) const;
+  // The most `write_rfc3339` writes.
+  static constexpr std::size_t kMaxTextLength = 35;
+  // Writes the RFC 3339 text to `out` (room for kMaxTextLength characters)
+  // and returns its length.
+  std::size_t write_rfc3339(char* out) const noexcept;
 
   // The instant `seconds` later (earlier when negative), clamped to the range:
   // past the end gives 9999-12-31T23:59:59.999999999Z, before the start

@@ -40,6 +40,8 @@ class Uuid {
   [[nodiscard]] std::string to_string() const;
   // Appends the 36-character form to `out` without any other allocation.
   void append_to(std::string& out) const;
+  // Writes the 36-character form to `out`.
+  void write_to(char* out) const noexcept;
 
   [[nodiscard]] constexpr const Bytes& bytes() const noexcept { return bytes_; }
 
