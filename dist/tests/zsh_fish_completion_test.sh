@@ -75,6 +75,34 @@ if command -v fish >/dev/null; then
     pseudonymous_identifier encrypted_object_reference redacted_error
   fish_case "corvanectl --state " corvane.json other.json
   fish_case "corvanectl help " init install approve list route deliveries
+
+  # Connector identifiers (pending first) and event types from a real state
+  # file, through this build; an unreadable one offers nothing.
+  (
+    cd "$dir" || exit 1
+    PATH=$(dirname "$binary"):$PATH
+    "$binary" init --state real.json &&
+      "$binary" install hook --state real.json --endpoint-ref e --secret-ref s \
+        --event user.created --event 'odd type' &&
+      "$binary" install two --state real.json --endpoint-ref e --secret-ref s --event alert
+  ) >/dev/null || { echo "cannot make a state file with $binary" >&2; exit 1; }
+  mapfile -t ids < <("$binary" --state "$dir/real.json" --json list |
+    grep -oE '"connector":"[0-9a-f-]{36}"' | cut -d'"' -f4)
+  mapfile -t names < <("$binary" --state "$dir/real.json" list | awk '{ print $2 }')
+  "$binary" --state "$dir/real.json" approve "${ids[0]}" --workflow-ref w >/dev/null
+  export PATH=$(dirname "$binary"):$PATH
+  fish_case "corvanectl --state real.json approve " "${ids[@]}"
+  got=$(cd "$dir" && fish --no-config -c "source '$fish_file'; complete -C 'corvanectl --state=real.json approve '" |
+    tr '\t\n' '| ')
+  checks=$((checks + 1))
+  if [[ $got != "${ids[1]}|${names[1]} (PendingApproval) ${ids[0]}|${names[0]} (Approved) " ]]; then
+    failures=$((failures + 1))
+    echo "FAILED: fish lists the pending connector first, with name and status: got $got" >&2
+  fi
+  fish_case "corvanectl --state real.json route " alert 'odd type' user.created
+  fish_case "corvanectl install x --state real.json --event u" user.created
+  fish_case "corvanectl --state other.json approve " ""
+  fish_case "corvanectl --state missing.json route " ""
 fi
 
 echo "zsh and fish completions: $((checks - failures)) passed, $failures failed"
