@@ -3,7 +3,8 @@
 # command lines, the way bash does (COMP_WORDS, COMP_CWORD, then COMPREPLY).
 #   bash_completion_test.sh COMPLETION_FILE [CORVANECTL]
 # With CORVANECTL, also checks that the completion offers exactly the commands,
-# options and data classes that the program's --help lists. Runs once with the
+# options and data classes that the program's --help lists, and the connector
+# identifiers (pending first) and event types of a state file made with it. Runs once with the
 # completion on its own and, where Debian's bash-completion is installed, once
 # more with it loaded (then --state goes through its _filedir).
 set -uo pipefail
