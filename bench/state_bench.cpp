@@ -181,7 +181,7 @@ void BM_RouteOnCopy(benchmark::State& bench) {
     router = loaded->state.router;
     router.deliveries.reserve(loaded->delivery_capacity);
     bench.ResumeTiming();
-    const auto queued = router.route(event, loaded->key, event.occurred_at);
+    auto queued = router.route(event, loaded->key, event.occurred_at);
     benchmark::DoNotOptimize(queued);
   }
 }

@@ -3,7 +3,8 @@
 # command lines, the way bash does (COMP_WORDS, COMP_CWORD, then COMPREPLY).
 #   bash_completion_test.sh COMPLETION_FILE [CORVANECTL]
 # With CORVANECTL, also checks that the completion offers exactly the commands,
-# options and data classes that the program's --help lists. Runs once with the
+# options and data classes that the program's --help lists, and the connector
+# identifiers (pending first) and event types of a state file made with it. Runs once with the
 # completion on its own and, where Debian's bash-completion is installed, once
 # more with it loaded (then --state goes through its _filedir).
 set -uo pipefail
@@ -22,8 +23,9 @@ run_cases() { # MODE
   source "$completion"
 
   # complete LINE: COMPREPLY for the line with the cursor at its end, split as
-  # bash splits it by default ("=" is a word of its own), one reply per line.
-  complete_line() {
+  # bash splits it by default ("=" is a word of its own), one reply per line,
+  # sorted; complete_in_order LINE: the same in the order offered.
+  complete_in_order() {
     local line=$1 word
     local -a split=()
     read -r -a split <<<"${line//=/ = }"
@@ -34,7 +36,10 @@ run_cases() { # MODE
     COMP_POINT=${#line}
     COMPREPLY=()
     _corvanectl corvanectl "${split[-1]}" "${split[-2]-}" || true
-    for word in "${COMPREPLY[@]}"; do printf '%s\n' "$word"; done | sort
+    for word in "${COMPREPLY[@]}"; do printf '%s\n' "$word"; done
+  }
+  complete_line() {
+    complete_in_order "$1" | sort
   }
   # complete_words WORD...: as complete_line, with the words given as bash would
   # split them when COMP_WORDBREAKS lacks "="; the last one is being completed.
@@ -147,6 +152,50 @@ run_cases() { # MODE
       tr '|' '\n' | tr -d ' ')
     expect "data classes of install --help" "$(complete_line "corvanectl route e --class ")" \
       "${help_classes[@]}"
+
+    # Connector identifiers and event types come from the state file on the
+    # line, through this build of corvanectl.
+    dir=$(mktemp -d)
+    cd "$dir" || return 1
+    PATH=$(dirname "$binary"):$PATH
+    local -a ids
+    {
+      "$binary" init &&
+        "$binary" install 'say "hi"' --endpoint-ref e --secret-ref s --event user.created \
+          --event 'odd type' --event 'q"uote' &&
+        "$binary" install two --endpoint-ref e --secret-ref s --event alert --event user.created
+    } >/dev/null || return 1
+    mapfile -t ids < <("$binary" --json list | grep -oE '"connector":"[0-9a-f-]{36}"' | cut -d'"' -f4)
+    # The connector listed first is approved, so the pending one is offered first.
+    "$binary" approve "${ids[0]}" --workflow-ref w >/dev/null || return 1
+    mkdir states
+    cp corvane.json states/other.json
+    printf 'not a state file\n' >broken.json
+    rm corvane.json
+
+    case_ "corvanectl --state states/other.json approve " "${ids[@]}"
+    expect "pending connector first" \
+      "$(complete_in_order "corvanectl --state states/other.json approve " | tr '\n' ' ')" \
+      "${ids[1]} ${ids[0]} "
+    case_ "corvanectl approve --state=states/other.json ${ids[0]:0:6}" "${ids[0]}"
+    case_ "corvanectl --json --state states/other.json approve ${ids[1]} " --workflow-ref --help -h
+    case_ "corvanectl --state states/other.json route " alert 'odd\ type' 'q\"uote' user.created
+    case_ "corvanectl route --state=states/other.json --class redacted_error u" user.created
+    case_ "corvanectl --state states/other.json install n --event " alert 'odd\ type' 'q\"uote' \
+      user.created
+    case_ "corvanectl install n --state states/other.json --event=a" alert
+    expect "words '--event=a' (no = break)" \
+      "$(complete_words corvanectl --state states/other.json install n --event=a)" --event=alert
+    # No state file, or a broken one: nothing offered, nothing printed.
+    local state noise
+    for state in "" "--state missing.json " "--state broken.json "; do
+      case_ "corvanectl ${state}approve " ""
+      case_ "corvanectl ${state}route " ""
+      noise=$({ complete_line "corvanectl ${state}approve " >/dev/null; } 2>&1)
+      expect "nothing on stderr for '${state}approve'" "$noise" ""
+    done
+    cd "$here" || return 1
+    rm -rf "$dir"
   fi
 
   echo "bash completion ($mode): $((checks - failures)) passed, $failures failed"

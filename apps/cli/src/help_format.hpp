@@ -1,7 +1,6 @@
 #pragma once
 
-// The layout of corvanectl's help and usage errors. It keeps the look that
-// users and their scripts know from earlier releases: a description, a
+// The layout of corvanectl's help and usage errors: a description, a
 // "Usage:" line, then "Commands:", "Arguments:" and "Options:" sections with
 // aligned columns, and usage errors that end with a usage line and a hint.
 

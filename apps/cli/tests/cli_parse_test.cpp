@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kTopUsage},
         UsageCase{"UnknownSubcommandAfterGlobals",
                   {"--json", "--state", "x", "lst"},
-                  "The subcommand 'lst' wasn't recognized",
+                  "The subcommand 'lst' wasn't recognized\n\n\tDid you mean 'list'?",
                   kTopUsage},
         UsageCase{"MissingSubcommand",
                   {"--json"},

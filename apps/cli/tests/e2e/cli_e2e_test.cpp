@@ -165,6 +165,148 @@ INSTANTIATE_TEST_SUITE_P(
                   "corvanectl [OPTIONS] <COMMAND>"}),
     [](const ::testing::TestParamInfo<UsageCase>& param_info) { return param_info.param.label; });
 
+struct ParserRule {
+  std::string label;
+  std::vector<std::string> args;  // "{id}" stands for the installed connector
+  int status;
+  std::string says;          // part of stdout (status 0) or stderr (otherwise)
+  std::string never_says{};  // not in stderr
+  std::string saved{};       // part of the state file after a run that changed it
+};
+
+void PrintTo(const ParserRule& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class ParserRules : public CommandLine, public ::testing::WithParamInterface<ParserRule> {};
+
+// How the parser reads option values, flags, "--", help and misspelt names,
+// against a bridge with one pending connector. A run that does not get past
+// the parser (status 2) or fails in the program (status 1) leaves the state
+// file as it was, byte for byte.
+TEST_P(ParserRules, DecideWhatRuns) {
+  const ParserRule& rule = GetParam();
+  ASSERT_EQ(run({"init"}).status, 0);
+  ASSERT_EQ(run({"install", "hook", "--endpoint-ref", "e", "--secret-ref", "s", "--event", "alert"})
+                .status,
+            0);
+  std::smatch match;
+  static const std::regex id("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+  const std::string listed = run({"--json", "list"}).out;
+  ASSERT_TRUE(std::regex_search(listed, match, id)) << listed;
+  std::vector<std::string> args = rule.args;
+  for (std::string& arg : args) {
+    if (arg == "{id}") arg = match.str();
+  }
+  const std::string before = read_file(dir_ / "corvane.json");
+
+  const RunResult result = run(args);
+  EXPECT_EQ(result.status, rule.status) << describe(result);
+  if (rule.status == 0) {
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.out.find(rule.says), std::string::npos) << result.out;
+  } else {
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
+    EXPECT_NE(result.err.find(rule.says), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("Usage: ") != std::string::npos, rule.status == 2) << result.err;
+  }
+  if (!rule.never_says.empty()) {
+    EXPECT_EQ(result.err.find(rule.never_says), std::string::npos) << result.err;
+  }
+  const std::string after = read_file(dir_ / "corvane.json");
+  if (rule.saved.empty()) {
+    EXPECT_EQ(after, before);
+  } else {
+    EXPECT_NE(after.find(rule.saved), std::string::npos) << after;
+  }
+}
+
+const std::string kNoValue = "' requires a value but none was supplied";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, ParserRules,
+    ::testing::Values(
+        // A flag is present or absent; it takes no value, not even "false".
+        ParserRule{"FlagGivenFalse", {"list", "--json=false"}, 2, "'--json' takes no value"},
+        ParserRule{"FlagGivenTrue", {"--json=true", "list"}, 2, "'--json' takes no value"},
+        ParserRule{"FlagGivenNothing", {"list", "--json="}, 2, "'--json' takes no value"},
+        // Help of a subcommand wins over its other arguments.
+        ParserRule{"HelpBeforeBadConnector",
+                   {"approve", "--help", "123"},
+                   0,
+                   "Usage: corvanectl approve [OPTIONS] --workflow-ref"},
+        ParserRule{"HelpAfterMissingValue",
+                   {"route", "x", "--class", "-h"},
+                   0,
+                   "Usage: corvanectl route [OPTIONS] <EVENT_TYPE>"},
+        // ... but not over an unknown subcommand, whatever follows it.
+        ParserRule{"UnknownSubcommandThenVersion",
+                   {"frobnicate", "-V"},
+                   2,
+                   "The subcommand 'frobnicate' wasn't recognized"},
+        ParserRule{"UnknownSubcommandThenHelp",
+                   {"user.created", "--help", "route"},
+                   2,
+                   "The subcommand 'user.created' wasn't recognized"},
+        // A word that begins with "-" is never the value of the option before it.
+        ParserRule{"FlagIsNoWorkflowRef",
+                   {"approve", "{id}", "--workflow-ref", "--json"},
+                   2,
+                   "'--workflow-ref <WORKFLOW_REF>" + kNoValue},
+        ParserRule{
+            "FlagIsNoEvent",
+            {"install", "n", "--endpoint-ref", "e", "--secret-ref", "s", "--event", "--json"},
+            2,
+            "'--event <EVENTS>" + kNoValue},
+        ParserRule{"DashWordIsNoClass",
+                   {"route", "x", "--class", "-x"},
+                   2,
+                   "'--class <CLASSES>" + kNoValue +
+                       "\n\n\tIf you tried to supply `-x` as its value, "
+                       "use `--class=-x`"},
+        ParserRule{
+            "DashWordIsNoState", {"--state", "-x", "list"}, 2, "'--state <STATE>" + kNoValue},
+        ParserRule{"NegativeNumberIsNoEventType", {"route", "-5"}, 2, "use `-- -5`"},
+        // Joined with "=" or after "--", a value may begin with "-".
+        ParserRule{"JoinedDashValue",
+                   {"install", "n", "--endpoint-ref", "e", "--secret-ref=-s", "--event=-x"},
+                   0,
+                   "installed",
+                   "",
+                   "\"signing_secret\": \"-s\""},
+        ParserRule{"DashEventTypeAfterDoubleDash",
+                   {"route", "--class", "redacted_error", "--", "-5"},
+                   0,
+                   "0 delivery(ies) queued",
+                   "",
+                   "\"event_type\": \"-5\""},
+        ParserRule{"FlagAfterDoubleDashIsAWord",
+                   {"list", "--", "--json"},
+                   2,
+                   "Found argument '--json' which wasn't expected"},
+        // Repeatable options take every occurrence; an empty state path is
+        // a path, which the program then fails to read.
+        ParserRule{
+            "RepeatedEvents",
+            {"install", "n", "--endpoint-ref", "e", "--secret-ref", "s", "--event", "b", "--event",
+             "a", "--event", "b"},
+            0,
+            "installed",
+            "",
+            "\"allowed_event_types\": [\n            \"a\",\n            \"b\"\n          ]"},
+        ParserRule{"EmptyStatePath", {"list", "--state="}, 1, "(run init first)"},
+        // A misspelt name gets the nearest known one, and no hint to pass it
+        // as a value.
+        ParserRule{"MisspeltSubcommand", {"lsit"}, 2, "\n\n\tDid you mean 'list'?\n\n"},
+        ParserRule{"MisspeltOption",
+                   {"route", "x", "--clas", "security_metadata"},
+                   2,
+                   "\n\n\tDid you mean '--class'?\n\n",
+                   "-- --clas"},
+        ParserRule{"MisspeltFlag", {"list", "--jsno"}, 2, "\n\n\tDid you mean '--json'?\n\n"}),
+    [](const ::testing::TestParamInfo<ParserRule>& param_info) { return param_info.param.label; });
+
 TEST_F(CommandLine, AcceptedCommandsFailOnlyAfterParsing) {
   // No state file: whatever the parser accepted fails in the program body,
   // with status 1 and a plain error line, never with a usage error.
