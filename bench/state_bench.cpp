@@ -1,28 +1,20 @@
-// The parts a `route` run on a large state file is made of, each measured on
-// its own: decoding the file's bytes, encoding the state again, the canonical
-// bytes of every manifest, the signature checks, the routing itself and the
-// crash-safe save. bench/run adds them up and sets them against the whole
-// process.
+// Throughput of the state file's codec on one core: validating and decoding
+// a large state held in memory, in the writer's own layout and in another
+// valid layout (compact), and encoding its delivery log again. bench/run
+// reports the figures in MB/s (bytes_per_second).
 //
 // The state file is named by CORVANE_BENCH_STATE (bench/run writes one with
 // `gen_state 1000 200000`).
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "corvane/contracts/event.hpp"
-#include "corvane/contracts/json.hpp"
-#include "corvane/router/router.hpp"
 #include "corvane/state/codec.hpp"
-#include "corvane/state/store.hpp"
-#include "varnholt/crypto/canonical.hpp"
-#include "varnholt/crypto/sign.hpp"
 
 namespace {
 
@@ -30,181 +22,113 @@ using corvane::state::CliState;
 
 // Everything the benchmarks share, read once.
 struct Loaded {
-  std::filesystem::path path;
-  std::string bytes;
-  CliState state;
-  // The decoder's own capacity for the delivery log: a route in the real
-  // process appends to a vector grown by the decoder, not to an exact copy.
-  std::size_t delivery_capacity = 0;
-  varnholt::crypto::VerifyingKey key{varnholt::crypto::VerifyingKey::Bytes{}};
-  std::vector<std::string> messages;  // canonical bytes of every manifest, in map order
+  std::string own;      // the file as the writer wrote it
+  std::string compact;  // the same state without a byte of whitespace
+  CliState state;       // decoded whole, its log in the router's list
 };
 
-struct LoadResult {
-  std::optional<Loaded> loaded;
-  std::string error;
+class Counter final : public corvane::state::ReadObserver {
+ public:
+  void on_delivery(const corvane::contracts::Delivery&) override { ++count; }
+  std::size_t count = 0;
 };
 
-LoadResult load() {
-  LoadResult result;
-  const char* name = std::getenv("CORVANE_BENCH_STATE");
-  if (name == nullptr || *name == '\0') {
-    result.error = "set CORVANE_BENCH_STATE to a state file (gen_state 1000 200000 > file)";
-    return result;
-  }
-  Loaded loaded;
-  loaded.path = name;
-  std::ifstream in(loaded.path, std::ios::binary);
-  if (!in) {
-    result.error = std::string("cannot read ") + name;
-    return result;
-  }
-  std::error_code size_error;
-  const auto size = std::filesystem::file_size(loaded.path, size_error);
-  if (size_error) {
-    result.error = std::string("cannot read ") + name + ": " + size_error.message();
-    return result;
-  }
-  loaded.bytes.resize(size);
-  if (!in.read(loaded.bytes.data(), static_cast<std::streamsize>(size))) {
-    result.error = std::string("cannot read ") + name;
-    return result;
-  }
-  auto state = corvane::state::decode_state(loaded.bytes);
-  if (!state) {
-    result.error = state.error();
-    return result;
-  }
-  loaded.delivery_capacity = state->router.deliveries.capacity();
-  loaded.state = std::move(*state);
-  loaded.key = varnholt::crypto::SigningKey::from_bytes(loaded.state.approval_seed).verifying_key();
-  for (const auto& [id, connector] : loaded.state.router.connectors) {
-    auto message = varnholt::crypto::canonical_bytes(connector.manifest);
-    if (!message) {
-      result.error = message.error().message();
-      return result;
+// The text of a JSON document with every byte of whitespace between tokens
+// removed.
+std::string compacted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      out.push_back(c);
+      if (c == '\\') {
+        out.push_back(text[++i]);
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+      out.push_back(c);
+    } else if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
+      out.push_back(c);
     }
-    loaded.messages.push_back(std::move(*message));
   }
-  result.loaded = std::move(loaded);
-  return result;
+  return out;
 }
 
-// The shared state, or nothing after marking the benchmark as skipped.
 const Loaded* shared(benchmark::State& bench) {
-  static const LoadResult result = load();
-  if (!result.loaded) {
-    bench.SkipWithError(result.error.c_str());
-    return nullptr;
-  }
-  return &*result.loaded;
+  static const std::optional<Loaded> loaded = []() -> std::optional<Loaded> {
+    const char* name = std::getenv("CORVANE_BENCH_STATE");
+    if (name == nullptr || *name == '\0') return std::nullopt;
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    Loaded result;
+    result.own = std::move(bytes).str();
+    result.compact = compacted(result.own);
+    auto state = corvane::state::decode_state(result.own);
+    if (!state) return std::nullopt;
+    result.state = std::move(*state);
+    return result;
+  }();
+  if (!loaded)
+    bench.SkipWithError("set CORVANE_BENCH_STATE to a state file (gen_state 1000 200000)");
+  return loaded ? &*loaded : nullptr;
 }
 
-void BM_DecodeState(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
+// Reading as a command does: every byte checked, the log handed out one
+// delivery at a time.
+void decode(benchmark::State& bench, const std::string& text) {
   for (auto _ : bench) {
-    auto state = corvane::state::decode_state(loaded->bytes);
-    benchmark::DoNotOptimize(state);
-  }
-  bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations()) *
-                          static_cast<std::int64_t>(loaded->bytes.size()));
-}
-BENCHMARK(BM_DecodeState)->Unit(benchmark::kMillisecond);
-
-void BM_EncodeState(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
-  for (auto _ : bench) {
-    auto text = corvane::state::encode_state(loaded->state);
-    benchmark::DoNotOptimize(text);
-  }
-  bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations()) *
-                          static_cast<std::int64_t>(loaded->bytes.size()));
-}
-BENCHMARK(BM_EncodeState)->Unit(benchmark::kMillisecond);
-
-// The first half of InstalledConnector::verify, for every connector.
-void BM_CanonicalBytesAllManifests(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
-  for (auto _ : bench) {
-    for (const auto& [id, connector] : loaded->state.router.connectors) {
-      auto message = varnholt::crypto::canonical_bytes(connector.manifest);
-      benchmark::DoNotOptimize(message);
-    }
-  }
-  bench.SetItemsProcessed(static_cast<std::int64_t>(bench.iterations()) *
-                          static_cast<std::int64_t>(loaded->messages.size()));
-}
-BENCHMARK(BM_CanonicalBytesAllManifests)->Unit(benchmark::kMillisecond);
-
-// The second half: Ed25519 verification over the precomputed bytes.
-void BM_VerifyBytesAllSignatures(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
-  for (auto _ : bench) {
-    std::size_t i = 0;
-    for (const auto& [id, connector] : loaded->state.router.connectors) {
-      auto verdict = loaded->key.verify_bytes(loaded->messages[i++], connector.signature);
-      benchmark::DoNotOptimize(verdict);
-    }
-  }
-  bench.SetItemsProcessed(static_cast<std::int64_t>(bench.iterations()) *
-                          static_cast<std::int64_t>(loaded->messages.size()));
-}
-BENCHMARK(BM_VerifyBytesAllSignatures)->Unit(benchmark::kMillisecond);
-
-// Both halves together, as the router calls them: should be the sum of the two above.
-void BM_ConnectorVerifyAll(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
-  for (auto _ : bench) {
-    for (const auto& [id, connector] : loaded->state.router.connectors) {
-      auto verdict = connector.verify(loaded->key);
-      benchmark::DoNotOptimize(verdict);
-    }
-  }
-}
-BENCHMARK(BM_ConnectorVerifyAll)->Unit(benchmark::kMillisecond);
-
-// Router::route on a fresh copy of the decoded router each time; the copy is
-// not timed.
-void BM_RouteOnCopy(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
-  const corvane::contracts::BridgeEvent event{
-      "alert", varnholt::contracts::Timestamp::now(), loaded->state.tenant_id, {}};
-  corvane::router::Router router;
-  for (auto _ : bench) {
-    bench.PauseTiming();
-    router = loaded->state.router;
-    router.deliveries.reserve(loaded->delivery_capacity);
-    bench.ResumeTiming();
-    auto queued = router.route(event, loaded->key, event.occurred_at);
-    benchmark::DoNotOptimize(queued);
-  }
-}
-BENCHMARK(BM_RouteOnCopy)->Unit(benchmark::kMillisecond);
-
-// The crash-safe save of the decoded state beside the state file: encoding,
-// the write, fsync, rename and the directory's fsync.
-void BM_SaveState(benchmark::State& bench) {
-  const auto* loaded = shared(bench);
-  if (loaded == nullptr) return;
-  auto target = loaded->path;
-  target += ".bench-save";
-  for (auto _ : bench) {
-    std::filesystem::remove(target);
-    auto saved = corvane::state::Store::create(target, loaded->state);
-    if (!saved) {
-      bench.SkipWithError(saved.error().c_str());
+    varnholt::json::Reader reader(text);
+    CliState state;
+    corvane::state::LogExtent log;
+    Counter counter;
+    auto read = corvane::state::read_state(reader, state, log, &counter);
+    if (!read) {
+      bench.SkipWithError(read.error().describe().c_str());
       break;
     }
+    benchmark::DoNotOptimize(counter.count);
   }
-  std::error_code ignored;
-  std::filesystem::remove(target, ignored);
+  bench.SetBytesProcessed(static_cast<std::int64_t>(bench.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
 }
-BENCHMARK(BM_SaveState)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeOwnLayout(benchmark::State& bench) {
+  if (const auto* loaded = shared(bench)) decode(bench, loaded->own);
+}
+BENCHMARK(BM_DecodeOwnLayout)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DecodeCompactLayout(benchmark::State& bench) {
+  if (const auto* loaded = shared(bench)) decode(bench, loaded->compact);
+}
+BENCHMARK(BM_DecodeCompactLayout)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Writing the log as a save that cannot copy it does, one delivery at a time.
+void BM_EncodeLog(benchmark::State& bench) {
+  const auto* loaded = shared(bench);
+  if (loaded == nullptr) return;
+  const auto& deliveries = loaded->state.router.deliveries;
+  std::string out;
+  std::size_t bytes = 0;
+  for (auto _ : bench) {
+    out.clear();
+    for (std::size_t i = 0; i < deliveries.size(); ++i) {
+      corvane::state::append_log_element(out, deliveries[i], i == 0);
+      if (out.size() >= (std::size_t{1} << 16)) {
+        bytes += out.size();
+        benchmark::DoNotOptimize(out.data());
+        out.clear();
+      }
+    }
+    bytes += out.size();
+    benchmark::DoNotOptimize(out.data());
+  }
+  bench.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_EncodeLog)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -87,10 +87,10 @@ class FuzzReplay : public testing::TestWithParam<NamedTarget> {};
 
 TEST_P(FuzzReplay, EverySeedAndRegressionPasses) {
   const auto& target = GetParam();
-  const auto seeds = files_in(kFuzzDir / "corpus" / target.name);
+  const auto seeds = files_in(kFuzzDir / "corpus" / target.corpus);
   // A target without seeds means the corpus was moved or renamed, and the test
   // would prove nothing.
-  ASSERT_FALSE(seeds.empty()) << "no seeds in " << (kFuzzDir / "corpus" / target.name);
+  ASSERT_FALSE(seeds.empty()) << "no seeds in " << (kFuzzDir / "corpus" / target.corpus);
   auto inputs = seeds;
   const auto regressions = files_in(kFuzzDir / "regressions" / target.name);
   inputs.insert(inputs.end(), regressions.begin(), regressions.end());

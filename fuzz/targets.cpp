@@ -15,6 +15,7 @@
 
 #include "corvane/state/codec.hpp"
 #include "corvane/state/store.hpp"
+#include "reference/decode.hpp"
 #include "varnholt/contracts/time.hpp"
 #include "varnholt/contracts/uuid.hpp"
 #include "varnholt/crypto/canonical.hpp"
@@ -107,6 +108,89 @@ int fuzz_state(const std::uint8_t* data, std::size_t size) {
         "the written state does not read back: " + (again ? std::string() : again.error()));
   check(*again == *state, kName, "the state read back differs from the state written");
   check(state::encode_state(*again) == text, kName, "writing the state read back changes its text");
+  return 0;
+}
+
+// --- the state file, streamed ---------------------------------------------------------
+
+namespace {
+
+// Hands the reader the input in pieces of a chosen size.
+class PieceSource final : public varnholt::json::Source {
+ public:
+  PieceSource(std::string_view bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
+  std::size_t read(char* buffer, std::size_t size) override {
+    const std::size_t n = std::min({size, piece_, bytes_.size()});
+    std::copy_n(bytes_.data(), n, buffer);
+    bytes_.remove_prefix(n);
+    return n;
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t piece_;
+};
+
+class Gather final : public state::ReadObserver {
+ public:
+  void on_connectors(const state::CliState&) override { ++announced; }
+  void on_delivery(const contracts::Delivery& delivery) override { deliveries.push_back(delivery); }
+  std::vector<contracts::Delivery> deliveries;
+  int announced = 0;
+};
+
+}  // namespace
+
+int fuzz_stream(const std::uint8_t* data, std::size_t size) {
+  constexpr std::string_view kName = "stream";
+  // The input's length says how it is fed to the streaming reader: through a
+  // buffer of 64 bytes to 256 KiB, in pieces of one byte to all of it, so
+  // that every token is met split at every place, and the state file's own
+  // seeds serve as they are.
+  constexpr std::array<std::size_t, 4> kBuffers = {64, 256, 4096, std::size_t{1} << 18};
+  constexpr std::array<std::size_t, 8> kPieces = {1, 2, 3, 7, 64, 500, 4096, ~std::size_t{0}};
+  const std::size_t buffer = kBuffers[(size / kPieces.size()) % kBuffers.size()];
+  const std::size_t piece = kPieces[size % kPieces.size()];
+  const auto bytes = as_text(data, size);
+
+  // The whole-buffer reader that came before: the same verdict, message and
+  // records.
+  const auto expected = reference::decode_state(bytes);
+  PieceSource source(bytes, piece);
+  varnholt::json::Reader reader(source, buffer);
+  state::CliState got;
+  state::LogExtent log;
+  Gather gather;
+  const auto read = state::read_state(reader, got, log, &gather);
+  if (!expected) {
+    check(!read, kName, "accepted what the reference refuses: " + expected.error());
+    check(read.error().describe() == expected.error(), kName,
+          "another message: " + read.error().describe() + " / reference: " + expected.error());
+    return 0;
+  }
+  check(read.has_value(), kName,
+        "refused what the reference accepts: " + (read ? std::string() : read.error().describe()));
+  check(gather.announced == 1, kName, "the connectors were not announced once");
+  got.router.deliveries = gather.deliveries;
+  check(got == *expected, kName, "the records differ from the reference's");
+  check(log.count == gather.deliveries.size(), kName, "the log's count is off");
+
+  // A log said to be in the writer's layout is the writer's bytes.
+  if (log.own_layout && log.count > 0) {
+    std::string written;
+    for (std::size_t i = 0; i < gather.deliveries.size(); ++i) {
+      state::append_log_element(written, gather.deliveries[i], i == 0);
+    }
+    check(bytes.substr(log.first, log.end - log.first) ==
+              std::string_view(written).substr(state::kFirstSeparator.size()),
+          kName, "a log taken for the writer's layout is not what the writer writes");
+  }
+  // Reading the log again from its start gives the same deliveries.
+  PieceSource again_source(bytes.substr(log.elements), piece);
+  varnholt::json::Reader again_reader(again_source, buffer);
+  Gather again;
+  check(state::read_log(again_reader, again).has_value(), kName, "the log does not read again");
+  check(again.deliveries == gather.deliveries, kName, "the log reads again differently");
   return 0;
 }
 

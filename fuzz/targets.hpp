@@ -1,7 +1,8 @@
 #pragma once
 
 // Fuzz targets for every parser that reads text from outside the program: the
-// state file, canonical JSON, timestamps, signatures and identifiers.
+// state file (whole, and streamed against the whole-buffer reader it replaced),
+// canonical JSON, timestamps, signatures and identifiers.
 //
 // Each target takes arbitrary bytes, must never crash, hang or run into
 // undefined behaviour, and checks the properties its parser promises (a value
@@ -19,22 +20,25 @@ namespace corvane::fuzz {
 using Target = int (*)(const std::uint8_t* data, std::size_t size);
 
 int fuzz_state(const std::uint8_t* data, std::size_t size);
+int fuzz_stream(const std::uint8_t* data, std::size_t size);
 int fuzz_canonical(const std::uint8_t* data, std::size_t size);
 int fuzz_timestamp(const std::uint8_t* data, std::size_t size);
 int fuzz_signature(const std::uint8_t* data, std::size_t size);
 int fuzz_uuid(const std::uint8_t* data, std::size_t size);
 
 struct NamedTarget {
-  std::string_view name;  // also the folder of its corpus and regressions
+  std::string_view name;  // also the folder of its regressions
   Target run;
+  std::string_view corpus;  // the folder of its seeds
 };
 
-inline constexpr std::array<NamedTarget, 5> kTargets = {{
-    {"state", fuzz_state},
-    {"canonical", fuzz_canonical},
-    {"timestamp", fuzz_timestamp},
-    {"signature", fuzz_signature},
-    {"uuid", fuzz_uuid},
+inline constexpr std::array<NamedTarget, 6> kTargets = {{
+    {"state", fuzz_state, "state"},
+    {"stream", fuzz_stream, "state"},
+    {"canonical", fuzz_canonical, "canonical"},
+    {"timestamp", fuzz_timestamp, "timestamp"},
+    {"signature", fuzz_signature, "signature"},
+    {"uuid", fuzz_uuid, "uuid"},
 }};
 
 // Names the input being replayed, so that a broken property says which file

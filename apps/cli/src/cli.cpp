@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli_internal.hpp"
+#include "corvane/contracts/enums.hpp"
 #include "corvane/files/files.hpp"
 #include "help_format.hpp"
 #include "varnholt/text/utf8.hpp"
@@ -29,9 +30,21 @@ using detail::UsageForm;
 using varnholt::contracts::Uuid;
 
 constexpr std::string_view kProgram = "corvanectl";
-constexpr std::string_view kVersion = "corvanectl 0.1.0";
+// The project's version, as the build sets it.
+constexpr std::string_view kVersion = "corvanectl " CORVANE_VERSION;
 constexpr std::string_view kDefaultState = "corvane.json";
 constexpr std::string_view kInvalidUtf8 = "Invalid UTF-8 was detected in one or more arguments";
+
+// "Data classes: " and the names of the data classes, as the state file
+// stores them.
+std::string data_class_help() {
+  std::string help = "Data classes:";
+  for (const auto name : contracts::kDataClassNames) {
+    help += help.back() == ':' ? " " : " | ";
+    help += name;
+  }
+  return help;
+}
 
 std::optional<std::string> env_value(const char* name) {
   const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): single-threaded
@@ -266,9 +279,7 @@ void CommandLine::declare() {
       ->required();
   add_texts(*install_, "--event", install_args_.events, "EVENTS",
             "Event types this connector may receive (repeatable)");
-  add_texts(*install_, "--class", install_args_.classes, "CLASSES",
-            "Data classes: operational_metadata | security_metadata | pseudonymous_identifier | "
-            "encrypted_object_reference | redacted_error");
+  add_texts(*install_, "--class", install_args_.classes, "CLASSES", data_class_help());
 
   approve_ =
       app_.add_subcommand("approve", "Approve an installed connector against a workflow reference");

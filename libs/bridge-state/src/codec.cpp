@@ -18,6 +18,8 @@ using varnholt::json::Reader;
 
 // Deliveries sit at this indentation level in the state file.
 constexpr std::size_t kLogDepth = 3;
+// The longest delivery matched in the writer's layout.
+constexpr std::size_t kLongestMatched = std::size_t{1} << 16;
 
 // What one reading of a state has found so far. Reading runs through the
 // member tables below, which take no context of their own; the one reading
@@ -45,7 +47,9 @@ void announce_when_ready(ReadContext& context) {
 bool match_own_delivery(Reader& reader, bool first, Delivery& delivery) {
   static const own::Piece kFirst{std::string(kFirstSeparator)};
   static const own::Piece kNext{std::string(kSeparator)};
-  for (std::size_t want = 1024;; want *= 4) {
+  // Deliveries of some kilobytes at most: a longer one (a huge event type) is
+  // read by the general reader, which never holds a string twice.
+  for (std::size_t want = 1024; want <= kLongestMatched; want *= 4) {
     const std::string_view window = reader.ensure(want);
     own::Cursor in(window);
     if (in.literal(first ? kFirst : kNext) && own::match<Delivery, kLogDepth>(in, delivery)) {
@@ -55,6 +59,7 @@ bool match_own_delivery(Reader& reader, bool first, Delivery& delivery) {
     // A delivery longer than the window is looked at again with more of it.
     if (!in.ran_short() || window.size() < want) return false;
   }
+  return false;
 }
 
 // The log's deliveries, from just after its "[" up to its "]" (not consumed).

@@ -407,6 +407,39 @@ Decoded<std::string_view> Reader::parse_str() {
   }
 }
 
+Decoded<void> Reader::parse_str_into(std::string& out) {
+  const std::size_t start = out.size();
+  for (;;) {
+    const char* run = p_;
+    skip_plain_string_bytes();
+    out.append(run, p_);
+    if (p_ == end_) {
+      if (refill()) continue;
+      return std::unexpected(error("EOF while parsing a string"));
+    }
+    const char c = *p_;
+    if (c == '"') {
+      ++p_;
+      if (!varnholt::text::is_valid_utf8(std::string_view(out).substr(start))) {
+        return std::unexpected(error("invalid unicode code point"));
+      }
+      return {};
+    }
+    if (c == '\\') {
+      ++p_;
+      scratch_.clear();
+      if (auto escaped = parse_escape(); !escaped) {
+        return std::unexpected(std::move(escaped.error()));
+      }
+      out.append(scratch_);
+      continue;
+    }
+    ++p_;
+    return std::unexpected(
+        error("control character (\\u0000-\\u001F) found while parsing a string"));
+  }
+}
+
 Decoded<std::uint16_t> Reader::decode_hex_escape() {
   while (remaining() < 4 && refill()) {
   }
@@ -891,9 +924,14 @@ DecodeError Reader::peek_invalid_type(std::string_view expected) {
 // --- typed reading -----------------------------------------------------------------
 
 Decoded<std::string> read_string(Reader& reader, std::string_view expected) {
-  return read_string_as(reader, expected, [](std::string_view text) -> Decoded<std::string> {
-    return std::string(text);
-  });
+  const auto peek = reader.parse_whitespace();
+  if (!peek) return std::unexpected(reader.peek_error("EOF while parsing a value"));
+  if (*peek != '"') return std::unexpected(reader.fix(reader.peek_invalid_type(expected)));
+  reader.eat();
+  std::string text;
+  if (auto read = reader.parse_str_into(text); !read)
+    return std::unexpected(std::move(read.error()));
+  return text;
 }
 
 Decoded<std::optional<std::string>> read_optional_string(Reader& reader) {

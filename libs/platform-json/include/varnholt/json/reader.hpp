@@ -188,6 +188,9 @@ class Reader {
   // A string whose opening quote was consumed; checked for UTF-8. The view is
   // valid until the next string is read.
   [[nodiscard]] Decoded<std::string_view> parse_str();
+  // The same, appended to `out` as it is read: a long string is never held
+  // in the buffer as well.
+  [[nodiscard]] Decoded<void> parse_str_into(std::string& out);
   // A number; for a negative one the "-" was consumed and positive is false.
   [[nodiscard]] Decoded<Number> parse_integer(bool positive);
   // The rest of a literal whose first byte was consumed.
