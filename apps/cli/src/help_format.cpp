@@ -1,6 +1,8 @@
 #include "help_format.hpp"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -77,17 +79,41 @@ std::vector<const CLI::App*> listed_subcommands(const CLI::App& app) {
   return app.get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
 }
 
-void append_display(Cell& cell, const CLI::Option& opt, const Style& style) {
-  if (opt.get_positional()) {
-    const bool required = opt.get_required();
-    std::string shown = (required ? "<" : "[") + opt.get_type_name() + (required ? ">" : "]");
-    if (opt.get_items_expected_max() > 1) shown += "...";
-    cell.append(shown);
+// What the display of an argument shows, whether it comes from CLI11's
+// declarations (help) or straight from the table (messages).
+struct Shown {
+  bool positional = false;
+  bool required = false;
+  bool many = false;  // a positional argument that takes any number of values
+  bool takes_value = false;
+  std::string_view long_name;  // "--state"; empty for a positional argument
+  std::string_view value_name;
+};
+
+void append_display(Cell& cell, const Shown& shown, const Style& style) {
+  if (shown.positional) {
+    const bool required = shown.required;
+    std::string text = required ? "<" : "[";
+    text.append(shown.value_name).append(required ? ">" : "]");
+    if (shown.many) text += "...";
+    cell.append(text);
     return;
   }
-  const std::string long_name = "--" + opt.get_lnames().front();
-  cell.append(long_name, style.literal(long_name));
-  if (takes_value(opt)) cell.append(" <" + opt.get_type_name() + ">");
+  cell.append(shown.long_name, style.literal(shown.long_name));
+  if (shown.takes_value) {
+    std::string value = " <";
+    value.append(shown.value_name).append(">");
+    cell.append(value);
+  }
+}
+
+void append_display(Cell& cell, const CLI::Option& opt, const Style& style) {
+  const std::string long_name = opt.get_positional() ? "" : "--" + opt.get_lnames().front();
+  const std::string value_name = opt.get_type_name();
+  append_display(cell,
+                 Shown{opt.get_positional(), opt.get_required(), opt.get_items_expected_max() > 1,
+                       takes_value(opt), long_name, value_name},
+                 style);
 }
 
 Cell option_cell(const CLI::Option& opt, const Style& style) {
@@ -113,29 +139,7 @@ std::string option_help(const CLI::Option& opt) {
   return help;
 }
 
-}  // namespace
-
-std::string Style::heading(std::string_view text) const {
-  if (!enabled_) return std::string(text);
-  std::string styled;
-  styled.append(kBold).append(kUnderline).append(text).append(kReset);
-  return styled;
-}
-
-std::string Style::literal(std::string_view text) const {
-  if (!enabled_) return std::string(text);
-  std::string styled;
-  styled.append(kBold).append(text).append(kReset);
-  return styled;
-}
-
-std::string Style::error_label() const {
-  if (!enabled_) return "error:";
-  std::string styled;
-  styled.append(kBold).append(kRed).append("error:").append(kReset);
-  return styled;
-}
-
+// The command path of `app`, e.g. "corvanectl install".
 std::string command_path(const CLI::App& app) {
   std::string path = app.get_name();
   for (const CLI::App* parent = app.get_parent(); parent != nullptr;
@@ -145,12 +149,13 @@ std::string command_path(const CLI::App& app) {
   return path;
 }
 
-std::string argument_display(const CLI::Option& opt, const Style& style) {
+std::string option_display(const CLI::Option& opt, const Style& style) {
   Cell cell;
   append_display(cell, opt, style);
   return std::move(cell.text);
 }
 
+// The usage line without its "Usage: " heading.
 std::string usage_line(const CLI::App& app, UsageForm form, const Style& style) {
   std::string line = style.literal(command_path(app));
   const std::vector<const CLI::Option*> options = listed_options(app);
@@ -159,18 +164,18 @@ std::string usage_line(const CLI::App& app, UsageForm form, const Style& style) 
   });
   if (form == UsageForm::kFull && has_optional) line += " [OPTIONS]";
   for (const CLI::Option* opt : options) {
-    if (opt->get_required()) line += " " + argument_display(*opt, style);
+    if (opt->get_required()) line += " " + option_display(*opt, style);
   }
   for (const CLI::Option* opt : positionals(app)) {
     if (form == UsageForm::kFull || opt->get_required()) {
-      line += " " + argument_display(*opt, style);
+      line += " " + option_display(*opt, style);
     }
   }
   if (!listed_subcommands(app).empty()) line += " <COMMAND>";
   return line;
 }
 
-std::string help_text(const CLI::App& app, const Style& style) {
+std::string render_help(const CLI::App& app, const Style& style) {
   std::vector<std::string> blocks;
   if (!app.get_description().empty()) blocks.push_back(app.get_description());
   blocks.push_back(style.heading("Usage:") + " " + usage_line(app, UsageForm::kFull, style));
@@ -206,8 +211,8 @@ std::string help_text(const CLI::App& app, const Style& style) {
   return text;
 }
 
-std::string usage_error_text(std::string_view message, const CLI::App& app, UsageForm form,
-                             const Style& style) {
+std::string render_usage_error(std::string_view message, const CLI::App& app, UsageForm form,
+                               const Style& style) {
   std::string text = style.error_label();
   text += ' ';
   text += message;
@@ -216,9 +221,102 @@ std::string usage_error_text(std::string_view message, const CLI::App& app, Usag
   return text;
 }
 
-std::string HelpFormatter::make_help(const CLI::App* app, std::string /*name*/,
-                                     CLI::AppFormatMode /*mode*/) const {
-  return help_text(*app, Style(colour_));
+// CLI11's declarations of the whole command line, built from the table:
+// the program and its subcommands, each with its options and arguments in
+// the order of declaration.
+class Declarations {
+ public:
+  Declarations()
+      : program_(std::string(command(CommandId::kProgram).description), std::string(kProgramName)) {
+    declare(program_, command(CommandId::kProgram));
+    apps_[index(CommandId::kProgram)] = &program_;
+    // A subcommand takes over the program's help flag as it is declared.
+    for (const CommandDecl& sub : subcommands()) {
+      CLI::App* app = program_.add_subcommand(std::string(sub.name), std::string(sub.description));
+      declare(*app, sub);
+      apps_[index(sub.id)] = app;
+    }
+  }
+  Declarations(const Declarations&) = delete;
+  Declarations& operator=(const Declarations&) = delete;
+
+  [[nodiscard]] const CLI::App& app(CommandId id) const { return *apps_[index(id)]; }
+
+ private:
+  static std::size_t index(CommandId id) { return static_cast<std::size_t>(id); }
+
+  static void declare(CLI::App& app, const CommandDecl& decl) {
+    for (const Arg& arg : decl.args) {
+      std::string names(arg.name);
+      if (!arg.short_name.empty()) names = std::string(arg.short_name) + "," + names;
+      const std::string help(arg.help);
+      switch (arg.kind) {
+        case ArgKind::kHelp:
+          app.set_help_flag(names, help);
+          break;
+        case ArgKind::kVersion:
+          app.set_version_flag(names, std::string(version_text()), help);
+          break;
+        case ArgKind::kFlag:
+          app.add_flag(names, help);
+          break;
+        case ArgKind::kValue: {
+          CLI::Option* opt = app.add_option(names, CLI::callback_t{}, help)
+                                 ->type_name(std::string(arg.value_name));
+          if (!arg.default_value.empty()) opt->default_str(std::string(arg.default_value));
+          if (arg.required) opt->required();
+          if (arg.repeatable()) opt->expected(CLI::detail::expected_max_vector_size);
+          break;
+        }
+      }
+    }
+  }
+
+  CLI::App program_;
+  std::array<CLI::App*, kCommands.size()> apps_{};
+};
+
+}  // namespace
+
+std::string Style::heading(std::string_view text) const {
+  if (!enabled_) return std::string(text);
+  std::string styled;
+  styled.append(kBold).append(kUnderline).append(text).append(kReset);
+  return styled;
+}
+
+std::string Style::literal(std::string_view text) const {
+  if (!enabled_) return std::string(text);
+  std::string styled;
+  styled.append(kBold).append(text).append(kReset);
+  return styled;
+}
+
+std::string Style::error_label() const {
+  if (!enabled_) return "error:";
+  std::string styled;
+  styled.append(kBold).append(kRed).append("error:").append(kReset);
+  return styled;
+}
+
+std::string argument_display(const Arg& arg, const Style& style) {
+  Cell cell;
+  append_display(cell,
+                 Shown{arg.positional(), arg.required, arg.repeatable(), arg.takes_value(),
+                       arg.positional() ? std::string_view() : arg.name, arg.value_name},
+                 style);
+  return std::move(cell.text);
+}
+
+std::string help_text(CommandId command, const Style& style) {
+  const Declarations declarations;
+  return render_help(declarations.app(command), style);
+}
+
+std::string usage_error_text(std::string_view message, CommandId command, UsageForm form,
+                             const Style& style) {
+  const Declarations declarations;
+  return render_usage_error(message, declarations.app(command), form, style);
 }
 
 }  // namespace corvane::cli::detail

@@ -3,11 +3,13 @@
 // The layout of corvanectl's help and usage errors: a description, a
 // "Usage:" line, then "Commands:", "Arguments:" and "Options:" sections with
 // aligned columns, and usage errors that end with a usage line and a hint.
+// They are rendered from the declarations in cli_internal.hpp, which CLI11
+// holds while a text is rendered; nothing of CLI11 is built otherwise.
 
-#include <CLI/App.hpp>
-#include <CLI/Formatter.hpp>
 #include <string>
 #include <string_view>
+
+#include "cli_internal.hpp"
 
 namespace corvane::cli::detail {
 
@@ -30,36 +32,17 @@ enum class UsageForm {
   kRequiredOnly,  // only what must be given; used when something required is missing
 };
 
-// The command path of `app`, e.g. "corvanectl install".
-[[nodiscard]] std::string command_path(const CLI::App& app);
-
 // How an argument is named in help and messages: "--endpoint-ref <ENDPOINT_REF>",
 // "--json", "<NAME>" or "[SUBCOMMAND]...".
-[[nodiscard]] std::string argument_display(const CLI::Option& opt, const Style& style);
+[[nodiscard]] std::string argument_display(const Arg& arg, const Style& style);
 
-// The usage line without its "Usage: " heading, e.g.
-// "corvanectl install [OPTIONS] --endpoint-ref <ENDPOINT_REF> --secret-ref <SECRET_REF> <NAME>".
-[[nodiscard]] std::string usage_line(const CLI::App& app, UsageForm form, const Style& style);
+// The whole help of `command`, ending with one line feed.
+[[nodiscard]] std::string help_text(CommandId command, const Style& style);
 
-// The whole help of `app`, ending with one line feed.
-[[nodiscard]] std::string help_text(const CLI::App& app, const Style& style);
-
-// A usage error: "error: <message>", a blank line, the usage line of `app`, a
-// blank line and the hint to ask for help.
-[[nodiscard]] std::string usage_error_text(std::string_view message, const CLI::App& app,
+// A usage error: "error: <message>", a blank line, the usage line of
+// `command`, e.g. "corvanectl install [OPTIONS] --endpoint-ref <ENDPOINT_REF>
+// --secret-ref <SECRET_REF> <NAME>", a blank line and the hint to ask for help.
+[[nodiscard]] std::string usage_error_text(std::string_view message, CommandId command,
                                            UsageForm form, const Style& style);
-
-// CLI11's hook for help output; renders help_text in the colour chosen for
-// the stream the help is about to be written to.
-class HelpFormatter : public CLI::FormatterBase {
- public:
-  void set_colour(bool enabled) { colour_ = enabled; }
-
-  std::string make_help(const CLI::App* app, std::string name,
-                        CLI::AppFormatMode mode) const override;
-
- private:
-  bool colour_ = false;
-};
 
 }  // namespace corvane::cli::detail

@@ -391,6 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Reported as bad UTF-8, not as a bad UUID.
         UsageCase{
             "NonUtf8Connector", {"approve", "\xfe", "--workflow-ref", "w"}, kUtf8, kApproveUsage},
+        UsageCase{"NonUtf8HelpTopic", {"help", "\xff"}, kUtf8, "corvanectl help [SUBCOMMAND]..."},
         UsageCase{"HelpForUnknownSubcommand",
                   {"help", "nonexistent"},
                   "The subcommand 'nonexistent' wasn't recognized",
