@@ -114,6 +114,12 @@ struct Session {
   std::optional<router::SignatureChecks> checks;
 
   [[nodiscard]] state::CliState& state() { return store != nullptr ? store->state() : created; }
+  // The bridge's key pair, derived from the seed when a command first needs
+  // it (listing needs none).
+  [[nodiscard]] const SigningKey& signing_key() {
+    if (!key) key.emplace(SigningKey::from_bytes(state().approval_seed));
+    return *key;
+  }
 };
 
 struct CommandSpec {
@@ -288,7 +294,7 @@ std::expected<Printer, std::string> run_install(Session& session, const Command&
   auto id = router::install_connector(state.router, state.tenant_id, install.name,
                                       install.endpoint_ref, install.secret_ref, install.events,
                                       std::set<DataClass>(classes->begin(), classes->end()),
-                                      *session.key, session.now);
+                                      session.signing_key(), session.now);
   if (!id) return std::unexpected(std::move(id.error()));
   const auto text_id = id->to_string();
   const auto status = contracts::ConnectorStatus::PendingApproval;
@@ -302,7 +308,7 @@ std::expected<Printer, std::string> run_approve(Session& session, const Command&
   const auto& approve = std::get<command::Approve>(command);
   const contracts::ConnectorId id(approve.connector);
   if (auto approved = router::approve_connector(session.state().router, id, approve.workflow_ref,
-                                                session.key->verifying_key());
+                                                session.signing_key().verifying_key());
       !approved) {
     return std::unexpected(std::move(approved.error()));
   }
@@ -343,13 +349,13 @@ static_assert(std::is_same_v<std::variant_alternative_t<0, Command>, command::In
               "kCommands follows the order of Command");
 
 // Ends the run once its result is printed (or could not be).
-Result finish(const CommandSpec& spec, const Printer& print, const Cli& cli, Output& out) {
+Result finish(const CommandSpec& entry, const Printer& print, const Cli& cli, Output& out) {
   if (auto printed = print(out, cli.json); !printed) return printed;
   const std::error_code failure = out.flush();
   // A reader that went away (`corvanectl deliveries | head -1`) wanted no
   // more; that is not a failure.
   if (!failure || failure == std::errc::broken_pipe) return {};
-  if (spec.effect == Effect::Reads) return std::unexpected(files::describe(failure));
+  if (entry.effect == Effect::Reads) return std::unexpected(files::describe(failure));
   return std::unexpected("the change was saved, but its result could not be printed: " +
                          files::describe(failure));
 }
@@ -364,29 +370,28 @@ std::expected<DataClass, std::string> parse_data_class(std::string_view text) {
 std::expected<void, std::string> run(const Cli& cli, Output& out) {
   // One clock reading per run: every time this run records is this instant.
   Session session(cli, Timestamp::now());
-  const CommandSpec& spec = kCommands[cli.command.index()];
+  const CommandSpec& entry = kCommands[cli.command.index()];
 
-  if (spec.effect == Effect::Creates) {
-    auto print = spec.run(session, cli.command);
+  if (entry.effect == Effect::Creates) {
+    auto print = entry.run(session, cli.command);
     if (!print) return std::unexpected(std::move(print.error()));
     if (auto created = state::Store::create(cli.state, session.created); !created) return created;
-    return finish(spec, *print, cli, out);
+    return finish(entry, *print, cli, out);
   }
 
-  const auto access = spec.effect == Effect::Changes ? state::Access::Change : state::Access::Read;
+  const auto access = entry.effect == Effect::Changes ? state::Access::Change : state::Access::Read;
   SignatureCheckStarter starter(session);
-  auto store = state::Store::open(cli.state, access, spec.checks_signatures ? &starter : nullptr);
+  auto store = state::Store::open(cli.state, access, entry.checks_signatures ? &starter : nullptr);
   if (!store) return std::unexpected(std::move(store.error()));
   session.store = &*store;
-  if (!session.key) session.key.emplace(SigningKey::from_bytes(store->state().approval_seed));
-  auto print = spec.run(session, cli.command);
+  auto print = entry.run(session, cli.command);
   if (!print) return std::unexpected(std::move(print.error()));
-  if (spec.effect == Effect::Changes) {
+  if (entry.effect == Effect::Changes) {
     if (auto saved = store->save(); !saved) return saved;
     // Printing may block on a slow reader: other runs need not wait for it.
     store->release();
   }
-  return finish(spec, *print, cli, out);
+  return finish(entry, *print, cli, out);
 }
 
 int main_entry(int argc, const char* const* argv) {
