@@ -87,6 +87,23 @@ for command in list route; do
 done
 echo "fifo: refused at once"
 
+# Running out of memory (here a 64 MiB event type under a 48 MiB address
+# space limit) is an error, not an abort.
+mkdir memory
+"$gen" 1 1 >memory/corvane.json
+python3 - memory/corvane.json <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path).read()
+open(path, "w").write(text.replace('"event_type": "alert"', '"event_type": "' + "a" * (64 << 20) + '"', 1))
+PY
+set +e
+err=$(ulimit -v 49152; "$bin" --state memory/corvane.json list 2>&1 >/dev/null)
+status=$?
+set -e
+[[ $status == 1 && $err == "error: out of memory" ]] || fail "out of memory: status $status, $err"
+echo "memory: running out is an error"
+
 # A name of 250 bytes still gets a temporary file beside it: the file is
 # replaced, never rewritten in place.
 long=$(printf 'n%.0s' $(seq 1 250))
