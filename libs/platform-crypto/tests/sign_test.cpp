@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -115,6 +117,11 @@ struct BadText {
   std::string inner;
 };
 
+// Test names show the case, not the bytes of the table entry.
+void PrintTo(const BadText& bad, std::ostream* os) {
+  *os << bad.name;
+}
+
 class SignatureTextFailure : public testing::TestWithParam<BadText> {};
 
 TEST_P(SignatureTextFailure, ReportsTheFirstFailedCheck) {
@@ -177,6 +184,10 @@ struct Rfc8032Vector {
   std::string message;
   std::string signature;
 };
+
+void PrintTo(const Rfc8032Vector& vector, std::ostream* os) {
+  *os << vector.name;
+}
 
 const std::string kTest1024Message =
     "08b8b2b733424243760fe426a4b54908632110a66c2f6591eabd3345e3e4eb98"

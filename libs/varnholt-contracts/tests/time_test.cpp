@@ -1,7 +1,9 @@
 #include "varnholt/contracts/time.hpp"
 
 #include <gtest/gtest.h>
+
 #include <time.h>
+#include <ostream>
 
 #include <cstdint>
 #include <random>
@@ -28,6 +30,11 @@ struct AcceptCase {
   const char* text;
   const char* utc;  // how the parsed value is written
 };
+
+// Test names show the case, not the bytes of the table entry.
+void PrintTo(const AcceptCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TimestampAccepts : public ::testing::TestWithParam<AcceptCase> {};
 
@@ -112,6 +119,10 @@ struct RejectCase {
   std::string text;
   const char* description;
 };
+
+void PrintTo(const RejectCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TimestampRejects : public ::testing::TestWithParam<RejectCase> {};
 
@@ -272,6 +283,10 @@ struct FormatCase {
   const char* text;
 };
 
+void PrintTo(const FormatCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class TimestampFormats : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(TimestampFormats, WritesTwentyCharacters) {
@@ -359,6 +374,10 @@ struct AddCase {
   std::int64_t seconds;
   const char* text;
 };
+
+void PrintTo(const AddCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TimestampAdds : public ::testing::TestWithParam<AddCase> {};
 

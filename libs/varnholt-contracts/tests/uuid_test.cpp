@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -41,6 +43,11 @@ struct AcceptCase {
   std::string text;
 };
 
+// Test names show the case, not the bytes of the table entry.
+void PrintTo(const AcceptCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class UuidAccepts : public ::testing::TestWithParam<AcceptCase> {};
 
 TEST_P(UuidAccepts, ParsesToTheSameBytes) {
@@ -70,6 +77,10 @@ struct RejectCase {
   std::string text;
   std::string description;
 };
+
+void PrintTo(const RejectCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UuidRejects : public ::testing::TestWithParam<RejectCase> {};
 
