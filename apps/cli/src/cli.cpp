@@ -448,12 +448,14 @@ ParseResult CommandLine::finish(const ParserStreams& streams) {
       if (!names.empty()) names += ", ";
       names += sub.name;
     }
-    return print_usage_error(
-        UsageError{
-            "'" + style_.literal(detail::kProgramName) +
-                "' requires a subcommand but one was not provided\n  [subcommands: " + names + "]",
-            CommandId::kProgram},
-        streams);
+    // Appended piece by piece: g++ 12 warns wrongly about "x" + a temporary
+    // string at -O3.
+    std::string message = "'";
+    message += style_.literal(detail::kProgramName);
+    message += "' requires a subcommand but one was not provided\n  [subcommands: ";
+    message += names;
+    message += "]";
+    return print_usage_error(UsageError{std::move(message), CommandId::kProgram}, streams);
   }
   if (selected_->id == CommandId::kHelp) return show_help_topic(streams);
   if (auto missing = missing_required()) return print_usage_error(*missing, streams);
