@@ -7,6 +7,8 @@
 namespace corvane::contracts {
 
 varnholt::json::Decoded<varnholt::contracts::Uuid> parse_uuid_text(std::string_view text) {
+  // Almost every identifier is in the form it is written in.
+  if (const auto written = varnholt::contracts::Uuid::from_written(text)) return *written;
   auto uuid = varnholt::contracts::Uuid::parse(text);
   if (!uuid) return varnholt::json::fail("UUID parsing failed: " + uuid.error());
   return *uuid;
@@ -32,6 +34,11 @@ Decoded<void> Codec<contracts::Uuid>::read(Reader& reader, contracts::Uuid& out)
 namespace {
 
 Decoded<void> timestamp_from_text(std::string_view text, contracts::Timestamp& out) {
+  // Almost every timestamp is in the form it is written in.
+  if (const auto written = contracts::Timestamp::from_written(text)) {
+    out = *written;
+    return {};
+  }
   auto time = contracts::Timestamp::from_str(text);
   if (!time) return fail(time.error().message());
   out = *time;

@@ -258,8 +258,7 @@ Position Reader::position_at(std::uint64_t offset) {
   return {1 + feeds, offset - line_start};
 }
 
-std::optional<std::uint8_t> Reader::parse_whitespace() {
-  keep_ = nullptr;
+std::optional<std::uint8_t> Reader::skip_whitespace() {
   for (;;) {
     while (p_ < end_) {
       const char c = *p_;

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -22,8 +23,16 @@ void append_integer(std::string& out, Int value) {
 }  // namespace
 
 void Writer::newline_and_indent() {
-  out_.push_back('\n');
-  out_.append(2 * (depth_ + open_), ' ');
+  // A line feed and the indentation, in one piece for the usual depths.
+  static constexpr std::string_view kLines =
+      "\n                                                                ";
+  const std::size_t width = 2 * (depth_ + open_);
+  if (width < kLines.size()) {
+    out_.append(kLines.substr(0, width + 1));
+  } else {
+    out_.push_back('\n');
+    out_.append(width, ' ');
+  }
 }
 
 // Marks the innermost container as having members; true if it had some.
@@ -48,7 +57,34 @@ void Writer::key(std::string_view name) {
   if (next_member()) out_.push_back(',');
   if (pretty_) newline_and_indent();
   append_string(out_, name);
-  out_.append(pretty_ ? ": " : ":");
+  out_.append(pretty_ ? std::string_view(": ") : std::string_view(":"));
+  after_key_ = true;
+}
+
+void Writer::plain_key(std::string_view name) {
+  // Everything before the value in one piece: the separator, the line and its
+  // indentation, the quoted name and the colon.
+  const bool comma = next_member();
+  const std::size_t width = pretty_ ? 2 * (depth_ + open_) : 0;
+  const std::size_t length =
+      (comma ? 1 : 0) + (pretty_ ? 1 + width : 0) + name.size() + 2 + (pretty_ ? 2 : 1);
+  const std::size_t at = out_.size();
+  out_.resize_and_overwrite(at + length, [&](char* text, std::size_t) {
+    char* p = text + at;
+    if (comma) *p++ = ',';
+    if (pretty_) {
+      *p++ = '\n';
+      std::memset(p, ' ', width);
+      p += width;
+    }
+    *p++ = '"';
+    std::memcpy(p, name.data(), name.size());
+    p += name.size();
+    *p++ = '"';
+    *p++ = ':';
+    if (pretty_) *p++ = ' ';
+    return at + length;
+  });
   after_key_ = true;
 }
 
@@ -74,9 +110,13 @@ void Writer::string(std::string_view text) {
 
 void Writer::raw_string(std::string_view text_without_quotes) {
   before_value();
-  out_.push_back('"');
-  out_.append(text_without_quotes);
-  out_.push_back('"');
+  const std::size_t at = out_.size();
+  out_.resize_and_overwrite(at + text_without_quotes.size() + 2, [&](char* text, std::size_t) {
+    text[at] = '"';
+    std::memcpy(text + at + 1, text_without_quotes.data(), text_without_quotes.size());
+    text[at + 1 + text_without_quotes.size()] = '"';
+    return at + text_without_quotes.size() + 2;
+  });
 }
 
 void Writer::unsigned_number(std::uint64_t value) {

@@ -142,7 +142,12 @@ class Reader {
   }
   void eat() noexcept { ++p_; }
   // Skips whitespace (space, tab, line feed, carriage return) and peeks.
-  std::optional<std::uint8_t> parse_whitespace();
+  std::optional<std::uint8_t> parse_whitespace() {
+    keep_ = nullptr;
+    // Every byte above the space is a token's; the usual case, checked here.
+    if (p_<end_&& static_cast<std::uint8_t>(*p_)> ' ') return static_cast<std::uint8_t>(*p_);
+    return skip_whitespace();
+  }
 
   // --- positions -------------------------------------------------------------
   [[nodiscard]] DecodeError error(std::string message);
@@ -206,6 +211,7 @@ class Reader {
 
  private:
   Decoded<bool> has_next(bool& first, char close);
+  std::optional<std::uint8_t> skip_whitespace();
   // Moves past the bytes of a string that need no attention.
   void skip_plain_string_bytes() noexcept;
   Decoded<void> ignore_str();

@@ -193,13 +193,37 @@ inline constexpr auto kFieldTable = field_table<T>();
 
 }  // namespace detail
 
+namespace detail {
+
+// A name written without escaping: letters, digits and "_" only.
+constexpr bool is_plain_name(std::string_view name) {
+  for (const char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+      return false;
+    }
+  }
+  return !name.empty();
+}
+
+template <typename T>
+constexpr bool has_plain_names() {
+  for (const auto name : member_names<T>()) {
+    if (!is_plain_name(name)) return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
 template <RecordType T>
 struct Codec<T> {
+  static_assert(detail::has_plain_names<T>(), "member names are written without escaping");
+
   template <typename Sink>
   static void write(Sink& sink, const T& record) {
     sink.begin_object();
     detail::for_each_member_in_order<T>(sink.sorted(), [&](const auto& member) {
-      sink.key(member.name);
+      sink.plain_key(member.name);
       write_value(sink, record.*(member.pointer));
     });
     sink.end_object();
@@ -235,15 +259,16 @@ inline constexpr auto kContentFieldTable = content_field_table<Body>();
 template <typename Body, typename Sink>
 void write_tagged_members(Sink& sink, std::string_view tag, std::string_view tag_value,
                           const Body& body) {
+  static_assert(has_plain_names<Body>(), "member names are written without escaping");
   static constexpr std::size_t n = member_count<Body>;
   const auto write_one = [&](std::size_t index) {
     if (index == 0) {
-      sink.key(tag);
+      sink.plain_key(tag);
       sink.string(tag_value);
       return;
     }
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-      ((I + 1 == index ? (sink.key(std::get<I>(members_of<Body>()).name),
+      ((I + 1 == index ? (sink.plain_key(std::get<I>(members_of<Body>()).name),
                           write_value(sink, body.*(std::get<I>(members_of<Body>()).pointer)), 0)
                        : 0),
        ...);
@@ -267,6 +292,7 @@ void write_tagged_members(Sink& sink, std::string_view tag, std::string_view tag
 
 template <TaggedType T>
 struct Codec<T> {
+  static_assert(detail::is_plain_name(Describe<T>::tag), "the tag is written without escaping");
   static constexpr auto kTagValues = detail::tag_values<T>();
   static_assert(kTagValues.size() == std::variant_size_v<T>,
                 "a tagged variant describes one alternative per type it holds");

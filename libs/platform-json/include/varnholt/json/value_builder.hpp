@@ -24,6 +24,7 @@ class ValueBuilder {
   void begin_array();
   void end_array() { stack_.pop_back(); }
   void key(std::string_view name) { key_ = name; }
+  void plain_key(std::string_view name) { key_ = name; }
   void string(std::string_view text);
   void raw_string(std::string_view text) { string(text); }
   void unsigned_number(std::uint64_t value);

@@ -37,6 +37,8 @@ class Writer {
 
   // The key of the next object member.
   void key(std::string_view name);
+  // The same for a name known to need no escaping (the described members').
+  void plain_key(std::string_view name);
 
   void string(std::string_view text);
   void unsigned_number(std::uint64_t value);
