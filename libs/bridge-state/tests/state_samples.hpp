@@ -10,14 +10,10 @@
 
 namespace corvane::state {
 
-using contracts::ConnectorId;
-using contracts::DataClass;
-using varnholt::contracts::Uuid;
-
 inline CliState fresh_state() {
   CliState state;
-  state.tenant_id =
-      varnholt::contracts::TenantId(Uuid::parse("5f0c8a3e-1d2b-4c6a-9e7f-0a1b2c3d4e5f").value());
+  state.tenant_id = varnholt::contracts::TenantId(
+      varnholt::contracts::Uuid::parse("5f0c8a3e-1d2b-4c6a-9e7f-0a1b2c3d4e5f").value());
   for (std::size_t i = 0; i < 32; ++i) state.approval_seed[i] = static_cast<std::uint8_t>(i + 1);
   return state;
 }
@@ -38,12 +34,13 @@ inline CliState rich_state() {
   auto state = fresh_state();
   const auto key = varnholt::crypto::SigningKey::from_bytes(state.approval_seed);
   const auto now = varnholt::contracts::Timestamp::from_str("2026-12-01T10:00:00Z").value();
-  std::vector<ConnectorId> ids;
+  std::vector<contracts::ConnectorId> ids;
   for (int i = 0; i < 6; ++i) {
-    auto id = router::install_connector(state.router, state.tenant_id, "c\t\"" + std::to_string(i),
-                                        "cfg://e", "vault://s", {"b", "a"},
-                                        {DataClass::RedactedError, DataClass::OperationalMetadata},
-                                        key, now)
+    auto id = router::install_connector(
+                  state.router, state.tenant_id, "c\t\"" + std::to_string(i), "cfg://e",
+                  "vault://s", {"b", "a"},
+                  {contracts::DataClass::RedactedError, contracts::DataClass::OperationalMetadata},
+                  key, now)
                   .value();
     ids.push_back(id);
   }

@@ -168,7 +168,8 @@ TEST_P(SavingTheLog, KeepsEveryDeliveryAndAppendsTheNewOnes) {
   auto store = Store::open(path_, Access::Change);
   ASSERT_TRUE(store) << store.error();
   const auto appended = contracts::Delivery{
-      contracts::DeliveryId(Uuid::parse("d0000000-0000-4000-8000-00000000000f").value()),
+      contracts::DeliveryId(
+          varnholt::contracts::Uuid::parse("d0000000-0000-4000-8000-00000000000f").value()),
       expected.router.connectors.begin()->first, "new \"event\"\n",
       contracts::delivery_status::Refused{contracts::RefusalReason::TenantMismatch},
       varnholt::contracts::Timestamp::from_unix_seconds(0)};
