@@ -254,9 +254,5 @@ namespace corvane::contracts {
 [[nodiscard]] inline std::string_view kind_name(const ConnectorKind& kind) {
   return varnholt::json::Codec<ConnectorKind>::kTagValues[kind.index()];
 }
-// The delivery state's tag value, e.g. "queued".
-[[nodiscard]] inline std::string_view status_name(const DeliveryStatus& status) {
-  return varnholt::json::Codec<DeliveryStatus>::kTagValues[status.index()];
-}
 
 }  // namespace corvane::contracts
