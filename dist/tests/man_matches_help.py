@@ -62,7 +62,9 @@ class Help:
 
 
 def run_help(binary, *args):
-    done = subprocess.run([binary, *args, "--help"], capture_output=True, text=True)
+    # Every word after "help" names a command, so its own help is "help help".
+    asked = [binary, "help", *args] if args == ("help",) else [binary, *args, "--help"]
+    done = subprocess.run(asked, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"{binary} {' '.join(args)} --help exited {done.returncode}")
     return Help(done.stdout)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "cli_internal.hpp"
+#include "commands.hpp"
 #include "corvane/files/files.hpp"
 #include "help_format.hpp"
 #include "varnholt/text/utf8.hpp"
@@ -27,19 +29,18 @@ namespace {
 
 using detail::Arg;
 using detail::ArgKind;
-using detail::Check;
 using detail::CommandDecl;
-using detail::CommandId;
 using detail::Style;
 using detail::UsageForm;
-using varnholt::contracts::Uuid;
 
 // The project's version, as the build sets it.
 constexpr std::string_view kVersion = "corvanectl " CORVANE_VERSION;
+// The last line of the program's help on a terminal.
+constexpr std::string_view kManualHint = "The manual: man corvanectl";
 constexpr std::string_view kInvalidUtf8 = "Invalid UTF-8 was detected in one or more arguments";
 
 std::optional<std::string> env_value(const char* name) {
-  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): single-threaded
+  const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
   return std::string(value);
 }
@@ -116,7 +117,7 @@ std::optional<std::string_view> nearest(std::string_view typed,
 // usage line follows it.
 struct UsageError {
   std::string message;
-  CommandId command;
+  const CommandDecl* command;
   UsageForm form = UsageForm::kFull;
 };
 
@@ -140,88 +141,99 @@ const Arg* positional_at(const CommandDecl& command, std::size_t index) {
   return nullptr;
 }
 
-// The corvanectl command line. Its declarations are the constant table in
-// cli_internal.hpp: the commands, their options and arguments, value names,
-// help texts and checks. The arguments are matched against that table here,
-// by rules of our own:
+constexpr std::array kProgramArgs{detail::kHelpFlag, detail::kVersionFlag, detail::kStateOption,
+                                  detail::kJsonFlag};
+constexpr CommandDecl kProgram{detail::kProgramName, "Corvane connectors and routing",
+                               kProgramArgs};
+constexpr std::array kHelpArgs{
+    detail::kHelpFlag,
+    Arg{.name = "subcommand",
+        .value_name = "SUBCOMMAND",
+        .help = "The subcommand whose help message to display",
+        .repeatable = true,
+        .text = false},
+};
+// The help subcommand: every word after it names a subcommand (or, after
+// that, one of its subcommands), whose help it prints.
+constexpr CommandDecl kHelpCommand{
+    "help", "Print this message or the help of the given subcommand(s)", kHelpArgs};
+
+// The subcommands of the program in the order its help lists them: the
+// command table's, then help.
+std::vector<const CommandDecl*> subcommands() {
+  std::vector<const CommandDecl*> all;
+  for (const CommandRow& row : command_table()) all.push_back(&row.decl);
+  all.push_back(&kHelpCommand);
+  return all;
+}
+
+// The corvanectl command line. Its commands, their options and arguments,
+// value names, help texts and checks are the rows of the command table
+// (commands.hpp). The arguments are matched against them here, by rules of
+// our own:
+//  - the line is read from left to right, and the first word that decides
+//    the outcome wins: -h/--help prints the help of the command it belongs
+//    to, -V/--version (before the subcommand) the version, and a wrong word
+//    a usage error, whatever follows it;
 //  - every option value is one argument: the next one, or joined with "=";
 //    an argument that begins with "-" is never taken as the value of the
 //    option before it (a value that begins with "-" is written joined);
 //  - a flag takes no value, not even a joined one ("--json=false");
-//  - after "--" every argument is positional;
-//  - an unknown subcommand is an error whatever follows it; otherwise
-//    -h/--help anywhere prints the help of the command it belongs to, even
-//    when another argument is wrong, and -V/--version before the subcommand
-//    prints the version;
-//  - of several faults the first one on the line is reported, with the
-//    nearest known name when a name was mistyped.
-// Help and usage errors are rendered from the same table (help_format.hpp);
-// a command line that runs a subcommand builds nothing else.
+//  - after "--" every argument is positional, and after "help" every
+//    argument names a subcommand;
+//  - a mistyped name is reported with the nearest known one.
+// Help and usage errors are rendered from the same table (help_format.hpp).
 class CommandLine {
  public:
-  CommandLine() = default;
+  explicit CommandLine(const ParserStreams& streams)
+      : streams_(streams), style_(streams.err_colour), subcommands_(subcommands()) {
+    cli_.state = std::string(detail::kDefaultState);
+  }
   CommandLine(const CommandLine&) = delete;
   CommandLine& operator=(const CommandLine&) = delete;
 
-  ParseResult parse(int argc, const char* const* argv, const ParserStreams& streams);
+  ParseResult parse(const std::vector<std::string_view>& args);
 
  private:
-  // Matching the arguments against the declarations.
-  bool scan(const std::vector<std::string_view>& args);
-  std::size_t take_option(const std::vector<std::string_view>& args, std::size_t at);
-  bool take_positional(std::string_view arg);
-  void store(const Arg& arg, std::string value);
-  void fail(std::string message, UsageForm form = UsageForm::kFull);
+  // What reading one word found.
+  enum class Next : std::uint8_t { kGoOn, kHelpAsked, kVersionAsked, kFault };
+
+  Next take_option(const std::vector<std::string_view>& args, std::size_t& at);
+  Next take_positional(std::string_view arg);
+  Next store(const Arg& arg, std::string value);
+  Next fail(std::string message);
   [[nodiscard]] bool positional_open() const;
   [[nodiscard]] std::string unexpected(std::string_view arg) const;
   [[nodiscard]] std::optional<UsageError> missing_required() const;
+  [[nodiscard]] int& count(const Arg& arg) { return counts_[&arg]; }
+  [[nodiscard]] int count(const Arg& arg) const {
+    const auto found = counts_.find(&arg);
+    return found != counts_.end() ? found->second : 0;
+  }
 
-  // How often an argument of `command` was given.
-  int& count(const CommandDecl& command, const Arg& arg);
-  [[nodiscard]] int count(const CommandDecl& command, const Arg& arg) const;
-  [[nodiscard]] int count(const CommandDecl& command, std::string_view option) const;
+  ParserExit print_help(const CommandDecl& command, std::ostream& os, bool colour,
+                        std::size_t columns) const;
+  ParserExit print_usage_error(const UsageError& error) const;
+  ParseResult show_help_topic();
 
-  [[nodiscard]] ParseResult finish(const ParserStreams& streams);
-  [[nodiscard]] ParseResult show_help_topic(const ParserStreams& streams);
-  [[nodiscard]] std::filesystem::path state_path() const;
+  const ParserStreams& streams_;
+  Style style_;  // of the messages, as the error stream shows them
+  std::vector<const CommandDecl*> subcommands_;
 
-  static ParserExit print_help(CommandId command, std::ostream& os, bool colour);
-  static ParserExit print_usage_error(const UsageError& error, const ParserStreams& streams);
-
-  static constexpr const CommandDecl& kProgramDecl = detail::command(CommandId::kProgram);
-
-  detail::Values values_;
-  std::optional<Uuid> connector_;
-
-  // What the scan found.
-  Style style_{false};                          // of the messages, as the error stream shows them
-  const CommandDecl* current_ = &kProgramDecl;  // the command whose arguments are being read
-  const CommandDecl* selected_ = nullptr;       // the subcommand, once named
+  Cli cli_;                                 // what the line asks for, as it is read
+  const CommandDecl* current_ = &kProgram;  // the command whose arguments are being read
+  const CommandRow* selected_ = nullptr;    // the subcommand, once named
+  bool help_selected_ = false;              // the help subcommand was named
+  std::vector<std::string> help_topics_;
   std::size_t positionals_taken_ = 0;
   bool positional_only_ = false;  // after "--"
-  bool help_asked_ = false;
-  bool version_asked_ = false;
-  std::array<std::array<int, detail::kMaxArgs>, detail::kCommands.size()> counts_{};
-  std::optional<UsageError> fault_;  // the first fault on the line
+  std::map<const Arg*, int> counts_;
+  std::optional<UsageError> fault_;
 };
 
-int& CommandLine::count(const CommandDecl& command, const Arg& arg) {
-  return counts_[static_cast<std::size_t>(command.id)]
-                [static_cast<std::size_t>(&arg - command.args.data())];
-}
-
-int CommandLine::count(const CommandDecl& command, const Arg& arg) const {
-  return counts_[static_cast<std::size_t>(command.id)]
-                [static_cast<std::size_t>(&arg - command.args.data())];
-}
-
-int CommandLine::count(const CommandDecl& command, std::string_view option) const {
-  const Arg* arg = find_option(command, option);
-  return arg != nullptr ? count(command, *arg) : 0;
-}
-
-void CommandLine::fail(std::string message, UsageForm form) {
-  if (!fault_) fault_ = UsageError{std::move(message), current_->id, form};
+CommandLine::Next CommandLine::fail(std::string message) {
+  fault_ = UsageError{std::move(message), current_, UsageForm::kFull};
+  return Next::kFault;
 }
 
 bool CommandLine::positional_open() const {
@@ -234,25 +246,10 @@ std::string CommandLine::unexpected(std::string_view arg) const {
          "' which wasn't expected, or isn't valid in this context";
 }
 
-// Reads the arguments from the start. Returns false when an unknown
-// subcommand ended the scan: nothing after it has a meaning then.
-bool CommandLine::scan(const std::vector<std::string_view>& args) {
-  for (std::size_t at = 0; at < args.size(); ++at) {
-    const std::string_view arg = args[at];
-    if (positional_only_ || !option_like(arg)) {
-      if (!take_positional(arg)) return false;
-    } else if (arg == "--") {
-      positional_only_ = true;
-    } else {
-      at = take_option(args, at);
-    }
-  }
-  return true;
-}
-
-// Reads the option at args[at] and its value; returns the index of the last
+// Reads the option at args[at] and its value; leaves `at` at the last
 // argument it used.
-std::size_t CommandLine::take_option(const std::vector<std::string_view>& args, std::size_t at) {
+CommandLine::Next CommandLine::take_option(const std::vector<std::string_view>& args,
+                                           std::size_t& at) {
   const std::string_view arg = args[at];
   const std::string_view name = option_name(arg);
   const Arg* opt = find_option(*current_, name);
@@ -271,35 +268,30 @@ std::size_t CommandLine::take_option(const std::vector<std::string_view>& args, 
       message += "\n\n\tIf you tried to supply `" + shown +
                  "` as a value rather than a flag, use `-- " + shown + "`";
     }
-    fail(std::move(message));
-    return at;
+    return fail(std::move(message));
   }
 
   const bool joined = name.size() < arg.size();
   if (!opt->takes_value()) {
     if (joined) {
-      fail("The argument '" + detail::argument_display(*opt, style_) +
-           "' takes no value, but one was supplied: '" + style_.literal(displayable(arg)) + "'");
-      return at;
+      return fail("The argument '" + detail::argument_display(*opt, style_) +
+                  "' takes no value, but one was supplied: '" + style_.literal(displayable(arg)) +
+                  "'");
     }
-    if (opt->kind == ArgKind::kHelp) {
-      help_asked_ = true;
-    } else if (opt->kind == ArgKind::kVersion) {
-      version_asked_ = true;
-    } else if (++count(*current_, *opt) > 1) {
-      fail("The argument '" + detail::argument_display(*opt, style_) +
-           "' was provided more than once, but cannot be used multiple times");
+    if (opt->kind == ArgKind::kHelp) return Next::kHelpAsked;
+    if (opt->kind == ArgKind::kVersion) return Next::kVersionAsked;
+    if (++count(*opt) > 1) {
+      return fail("The argument '" + detail::argument_display(*opt, style_) +
+                  "' was provided more than once, but cannot be used multiple times");
     }
-    return at;
+    return store(*opt, {});
   }
 
   std::string_view value;
-  std::size_t last = at;
   if (joined) {
     value = arg.substr(name.size() + 1);
   } else if (at + 1 < args.size() && !option_like(args[at + 1])) {
-    value = args[at + 1];
-    last = at + 1;
+    value = args[++at];
   } else {
     // A following "-x" is left to be read as an option of its own.
     std::string message = "The argument '" + detail::argument_display(*opt, style_) +
@@ -310,67 +302,62 @@ std::size_t CommandLine::take_option(const std::vector<std::string_view>& args, 
       message += "\n\n\tIf you tried to supply `" + shown + "` as its value, use `" +
                  std::string(name) + "=" + shown + "`";
     }
-    fail(std::move(message));
-    return at;
+    return fail(std::move(message));
   }
 
-  if (++count(*current_, *opt) > 1 && !opt->repeatable()) {
-    fail("The argument '" + detail::argument_display(*opt, style_) +
-         "' was provided more than once, but cannot be used multiple times");
-    return last;
+  if (++count(*opt) > 1 && !opt->repeatable) {
+    return fail("The argument '" + detail::argument_display(*opt, style_) +
+                "' was provided more than once, but cannot be used multiple times");
   }
-  store(*opt, std::string(value));
-  return last;
+  return store(*opt, std::string(value));
 }
 
 // A word outside any option: the subcommand's name, then its arguments.
-bool CommandLine::take_positional(std::string_view arg) {
-  if (selected_ == nullptr && !positional_only_) {
-    for (const CommandDecl& sub : detail::subcommands()) {
-      if (sub.name == arg) {
-        selected_ = current_ = &sub;
-        return true;
+CommandLine::Next CommandLine::take_positional(std::string_view arg) {
+  if (current_ == &kProgram && !positional_only_) {
+    for (const CommandDecl* sub : subcommands_) {
+      if (sub->name != arg) continue;
+      current_ = sub;
+      if (sub == &kHelpCommand) {
+        help_selected_ = true;
+        positional_only_ = true;
+      } else {
+        selected_ = &command_table()[static_cast<std::size_t>(
+            std::find(subcommands_.begin(), subcommands_.end(), sub) - subcommands_.begin())];
+        cli_.command = selected_->blank();
       }
+      return Next::kGoOn;
     }
     std::string message =
         "The subcommand '" + style_.literal(displayable(arg)) + "' wasn't recognized";
     std::vector<std::string_view> names;
-    for (const CommandDecl& sub : detail::subcommands()) names.push_back(sub.name);
+    for (const CommandDecl* sub : subcommands_) names.push_back(sub->name);
     if (const auto guess = nearest(arg, names)) {
       message += "\n\n\tDid you mean '" + style_.literal(*guess) + "'?";
     }
-    fail(std::move(message));
-    return false;
+    return fail(std::move(message));
+  }
+  if (help_selected_) {
+    help_topics_.emplace_back(arg);
+    return Next::kGoOn;
   }
 
   const Arg* opt = positional_at(*current_, positionals_taken_);
-  if (opt == nullptr) {
-    fail(unexpected(arg));
-    return true;
-  }
-  ++count(*current_, *opt);
-  if (!opt->repeatable()) ++positionals_taken_;
-  store(*opt, std::string(arg));
-  return true;
+  if (opt == nullptr) return fail(unexpected(arg));
+  ++count(*opt);
+  if (!opt->repeatable) ++positionals_taken_;
+  return store(*opt, std::string(arg));
 }
 
-void CommandLine::store(const Arg& arg, std::string value) {
-  if (arg.check != Check::kNone && !varnholt::text::is_valid_utf8(value)) {
-    fail(std::string(kInvalidUtf8));
-  } else if (arg.check == Check::kUuid) {
-    auto parsed = Uuid::parse(value);
-    if (parsed) {
-      connector_ = *parsed;
-    } else {
-      fail("Invalid value '" + value + "' for '" + detail::argument_display(arg, style_) +
-           "': " + parsed.error());
-    }
+CommandLine::Next CommandLine::store(const Arg& arg, std::string value) {
+  if (arg.text && !varnholt::text::is_valid_utf8(value)) return fail(std::string(kInvalidUtf8));
+  if (arg.store == nullptr) return Next::kGoOn;
+  const std::string shown = value;
+  if (std::string refused = arg.store(cli_, std::move(value)); !refused.empty()) {
+    return fail("Invalid value '" + shown + "' for '" + detail::argument_display(arg, style_) +
+                "': " + refused);
   }
-  if (arg.many != nullptr) {
-    (values_.*arg.many).push_back(std::move(value));
-  } else if (arg.one != nullptr) {
-    values_.*arg.one = std::move(value);
-  }
+  return Next::kGoOn;
 }
 
 // Everything required that the selected subcommand did not get: options
@@ -379,74 +366,88 @@ std::optional<UsageError> CommandLine::missing_required() const {
   std::string message = "The following required arguments were not provided:";
   bool missing = false;
   for (const bool positional : {false, true}) {
-    for (const Arg& arg : selected_->args) {
-      if (arg.positional() == positional && arg.required && count(*selected_, arg) == 0) {
+    for (const Arg& arg : current_->args) {
+      if (arg.positional() == positional && arg.required && count(arg) == 0) {
         message += "\n  " + detail::argument_display(arg, style_);
         missing = true;
       }
     }
   }
   if (!missing) return std::nullopt;
-  return UsageError{std::move(message), selected_->id, UsageForm::kRequiredOnly};
+  return UsageError{std::move(message), current_, UsageForm::kRequiredOnly};
 }
 
-ParserExit CommandLine::print_help(CommandId command, std::ostream& os, bool colour) {
-  os << detail::help_text(command, Style(colour)) << std::flush;
+ParserExit CommandLine::print_help(const CommandDecl& command, std::ostream& os, bool colour,
+                                   std::size_t columns) const {
+  const bool program = &command == &kProgram;
+  os << detail::help_text(command,
+                          program ? std::span<const CommandDecl* const>(subcommands_)
+                                  : std::span<const CommandDecl* const>(),
+                          Style(colour), columns);
+  // A person at a terminal is told where the whole story is.
+  if (program && columns > 0) os << "\n" << kManualHint << "\n";
+  os << std::flush;
   return ParserExit{0};
 }
 
-ParserExit CommandLine::print_usage_error(const UsageError& error, const ParserStreams& streams) {
-  streams.err << detail::usage_error_text(error.message, error.command, error.form,
-                                          Style(streams.err_colour))
-              << std::flush;
+ParserExit CommandLine::print_usage_error(const UsageError& error) const {
+  streams_.err << detail::usage_error_text(error.message, *error.command,
+                                           error.command == &kProgram, error.form,
+                                           Style(streams_.err_colour))
+               << std::flush;
   return ParserExit{2};
 }
 
-ParseResult CommandLine::show_help_topic(const ParserStreams& streams) {
-  const CommandDecl* target = &kProgramDecl;
-  for (const std::string& topic : values_.help_topics) {
+ParseResult CommandLine::show_help_topic() {
+  const CommandDecl* target = &kProgram;
+  for (const std::string& topic : help_topics_) {
     if (!varnholt::text::is_valid_utf8(topic)) {
-      return print_usage_error(UsageError{std::string(kInvalidUtf8), CommandId::kHelp}, streams);
+      return print_usage_error(UsageError{std::string(kInvalidUtf8), &kHelpCommand});
     }
     const CommandDecl* found = nullptr;
-    if (target == &kProgramDecl) {
-      for (const CommandDecl& sub : detail::subcommands()) {
-        if (sub.name == topic) found = &sub;
+    if (target == &kProgram) {
+      for (const CommandDecl* sub : subcommands_) {
+        if (sub->name == topic) found = sub;
       }
     }
     if (found == nullptr) {
       return print_usage_error(
-          UsageError{"The subcommand '" + style_.literal(topic) + "' wasn't recognized",
-                     target->id},
-          streams);
+          UsageError{"The subcommand '" + style_.literal(topic) + "' wasn't recognized", target});
     }
     target = found;
   }
-  return print_help(target->id, streams.out, streams.out_colour);
+  return print_help(*target, streams_.out, streams_.out_colour, streams_.out_columns);
 }
 
-// A --state given after the subcommand wins over one given before it.
-std::filesystem::path CommandLine::state_path() const {
-  if (count(*selected_, "--state") > 0) return values_.command_state;
-  if (count(kProgramDecl, "--state") > 0) return values_.program_state;
-  return std::string(detail::kDefaultState);
-}
-
-ParseResult CommandLine::finish(const ParserStreams& streams) {
-  if (help_asked_) {
-    return print_help(selected_ != nullptr ? selected_->id : CommandId::kProgram, streams.out,
-                      streams.out_colour);
+ParseResult CommandLine::parse(const std::vector<std::string_view>& args) {
+  for (std::size_t at = 0; at < args.size(); ++at) {
+    const std::string_view arg = args[at];
+    Next next = Next::kGoOn;
+    if (positional_only_ || !option_like(arg)) {
+      next = take_positional(arg);
+    } else if (arg == "--") {
+      positional_only_ = true;
+    } else {
+      next = take_option(args, at);
+    }
+    switch (next) {
+      case Next::kGoOn:
+        break;
+      case Next::kHelpAsked:
+        return print_help(*current_, streams_.out, streams_.out_colour, streams_.out_columns);
+      case Next::kVersionAsked:
+        streams_.out << kVersion << '\n' << std::flush;
+        return ParserExit{0};
+      case Next::kFault:
+        return print_usage_error(*fault_);
+    }
   }
-  if (version_asked_) {
-    streams.out << kVersion << '\n' << std::flush;
-    return ParserExit{0};
-  }
-  if (fault_) return print_usage_error(*fault_, streams);
+  if (help_selected_) return show_help_topic();
   if (selected_ == nullptr) {
     std::string names;
-    for (const CommandDecl& sub : detail::subcommands()) {
+    for (const CommandDecl* sub : subcommands_) {
       if (!names.empty()) names += ", ";
-      names += sub.name;
+      names += sub->name;
     }
     // Appended piece by piece: g++ 12 warns wrongly about "x" + a temporary
     // string at -O3.
@@ -455,65 +456,23 @@ ParseResult CommandLine::finish(const ParserStreams& streams) {
     message += "' requires a subcommand but one was not provided\n  [subcommands: ";
     message += names;
     message += "]";
-    return print_usage_error(UsageError{std::move(message), CommandId::kProgram}, streams);
+    return print_usage_error(UsageError{std::move(message), &kProgram});
   }
-  if (selected_->id == CommandId::kHelp) return show_help_topic(streams);
-  if (auto missing = missing_required()) return print_usage_error(*missing, streams);
-
-  Cli cli;
-  cli.state = state_path();
-  cli.json = count(kProgramDecl, "--json") > 0 || count(*selected_, "--json") > 0;
-  detail::Values& v = values_;
-  switch (selected_->id) {
-    case CommandId::kInit:
-      cli.command = command::Init{};
-      break;
-    case CommandId::kInstall:
-      cli.command =
-          command::Install{std::move(v.name), std::move(v.endpoint_ref), std::move(v.secret_ref),
-                           std::move(v.events), std::move(v.install_classes)};
-      break;
-    case CommandId::kApprove:
-      if (!connector_) {
-        return print_usage_error(
-            UsageError{"the following required argument was not provided: connector",
-                       selected_->id},
-            streams);
-      }
-      cli.command = command::Approve{*connector_, std::move(v.workflow_ref)};
-      break;
-    case CommandId::kList:
-      cli.command = command::List{};
-      break;
-    case CommandId::kRoute:
-      cli.command = command::Route{std::move(v.event_type), std::move(v.route_classes)};
-      break;
-    case CommandId::kDeliveries:
-      cli.command = command::Deliveries{};
-      break;
-    case CommandId::kProgram:
-    case CommandId::kHelp:
-      return print_usage_error(
-          UsageError{"the subcommand '" + std::string(selected_->name) + "' wasn't recognized",
-                     CommandId::kProgram},
-          streams);
-  }
-  return cli;
-}
-
-ParseResult CommandLine::parse(int argc, const char* const* argv, const ParserStreams& streams) {
-  if (argc <= 1) {
-    // A bare "corvanectl" asks for nothing: show what it can do, as an error.
-    print_help(CommandId::kProgram, streams.err, streams.err_colour);
-    return ParserExit{2};
-  }
-  style_ = Style(streams.err_colour);
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
-  if (!scan(args)) return print_usage_error(*fault_, streams);
-  return finish(streams);
+  if (auto missing = missing_required()) return print_usage_error(*missing);
+  return std::move(cli_);
 }
 
 }  // namespace
+
+std::string detail::store_state(Cli& cli, std::string value) {
+  cli.state = std::move(value);
+  return {};
+}
+
+std::string detail::store_json(Cli& cli, std::string) {
+  cli.json = true;
+  return {};
+}
 
 std::string_view detail::version_text() {
   return kVersion;
@@ -537,15 +496,22 @@ bool colour_enabled(const ColourEnv& env, bool is_terminal) {
 }
 
 ParseResult parse_command_line(int argc, const char* const* argv, const ParserStreams& streams) {
-  CommandLine command_line;
-  return command_line.parse(argc, argv, streams);
+  CommandLine command_line(streams);
+  if (argc <= 1) {
+    // A bare "corvanectl" asks for nothing: show what it can do, as an error.
+    streams.err << detail::help_text(kProgram, subcommands(), Style(streams.err_colour))
+                << std::flush;
+    return ParserExit{2};
+  }
+  return command_line.parse(std::vector<std::string_view>(argv + 1, argv + argc));
 }
 
 ParseResult parse_command_line(int argc, const char* const* argv) {
   const ColourEnv env = ColourEnv::from_process();
   const ParserStreams streams{std::cout, std::cerr,
                               colour_enabled(env, files::is_terminal(STDOUT_FILENO)),
-                              colour_enabled(env, files::is_terminal(STDERR_FILENO))};
+                              colour_enabled(env, files::is_terminal(STDERR_FILENO)),
+                              files::terminal_columns(STDOUT_FILENO)};
   return parse_command_line(argc, argv, streams);
 }
 

@@ -3,9 +3,11 @@
 // The layout of corvanectl's help and usage errors: a description, a
 // "Usage:" line, then "Commands:", "Arguments:" and "Options:" sections with
 // aligned columns, and usage errors that end with a usage line and a hint.
-// They are rendered from the declarations in cli_internal.hpp, which CLI11
-// holds while a text is rendered; nothing of CLI11 is built otherwise.
+// They are rendered from the command table's declarations by the small
+// renderer here; on a terminal, help texts are wrapped to its width.
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,13 +38,26 @@ enum class UsageForm {
 // "--json", "<NAME>" or "[SUBCOMMAND]...".
 [[nodiscard]] std::string argument_display(const Arg& arg, const Style& style);
 
-// The whole help of `command`, ending with one line feed.
-[[nodiscard]] std::string help_text(CommandId command, const Style& style);
+// Help texts are not wrapped into a column narrower than this.
+inline constexpr std::size_t kNarrowestText = 20;
+
+// `text`, starting `indent` columns from the left, wrapped at spaces so that
+// it ends before `columns`; later lines are indented by `indent`. With
+// `columns` 0 (not a terminal), or when the text fits, it is returned as it
+// is.
+[[nodiscard]] std::string wrap(std::string_view text, std::size_t indent, std::size_t columns);
+
+// The whole help of `command`, ending with one line feed; `subcommands` are
+// listed under "Commands:". Help texts are wrapped to `columns` (0: never).
+[[nodiscard]] std::string help_text(const CommandDecl& command,
+                                    std::span<const CommandDecl* const> subcommands,
+                                    const Style& style, std::size_t columns = 0);
 
 // A usage error: "error: <message>", a blank line, the usage line of
 // `command`, e.g. "corvanectl install [OPTIONS] --endpoint-ref <ENDPOINT_REF>
 // --secret-ref <SECRET_REF> <NAME>", a blank line and the hint to ask for help.
-[[nodiscard]] std::string usage_error_text(std::string_view message, CommandId command,
-                                           UsageForm form, const Style& style);
+[[nodiscard]] std::string usage_error_text(std::string_view message, const CommandDecl& command,
+                                           bool has_subcommands, UsageForm form,
+                                           const Style& style);
 
 }  // namespace corvane::cli::detail

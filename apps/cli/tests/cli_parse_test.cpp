@@ -582,8 +582,83 @@ TEST(Help, HelpSubcommandHasItsOwnHelp) {
   const Outcome outcome = parse({"help", "help"});
   EXPECT_EQ(outcome.exit_status(), 0);
   EXPECT_NE(outcome.out.find("Usage: corvanectl help [SUBCOMMAND]..."), std::string::npos);
-  EXPECT_EQ(parse({"help", "--help"}).out, outcome.out);
 }
+
+// --- which word decides -----------------------------------------------------
+
+struct FirstWordCase {
+  std::string label;
+  std::vector<std::string> args;
+  int status;
+  std::string starts;  // how stdout (status 0) or stderr (status 2) begins
+};
+
+void PrintTo(const FirstWordCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class FirstDecisiveWord : public ::testing::TestWithParam<FirstWordCase> {};
+
+// The line is read from left to right and the first word that decides the
+// outcome (a help flag, the version flag, a wrong word) wins over all that
+// follows it.
+TEST_P(FirstDecisiveWord, Wins) {
+  const FirstWordCase& c = GetParam();
+  const Outcome outcome = parse(c.args);
+  EXPECT_EQ(outcome.exit_status(), c.status);
+  const std::string& shown = c.status == 0 ? outcome.out : outcome.err;
+  EXPECT_TRUE(shown.starts_with(c.starts)) << shown;
+  EXPECT_EQ(c.status == 0 ? outcome.err : outcome.out, "");
+}
+
+const std::string kProgramHelp = "Corvane connectors and routing\n\nUsage: corvanectl [OPTIONS]";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, FirstDecisiveWord,
+    ::testing::Values(
+        FirstWordCase{"HelpBeforeUnknownSubcommand", {"--help", "frob"}, 0, kProgramHelp},
+        FirstWordCase{"VersionBeforeUnknownSubcommand", {"-V", "frob"}, 0, "corvanectl 0.1.0\n"},
+        FirstWordCase{"HelpBeforeBadConnector",
+                      {"approve", "--help", "123"},
+                      0,
+                      "Approve an installed connector"},
+        FirstWordCase{"BadConnectorBeforeHelp",
+                      {"approve", "123", "--help"},
+                      2,
+                      "error: Invalid value '123' for '<CONNECTOR>'"},
+        FirstWordCase{"UnknownOptionBeforeHelp",
+                      {"route", "x", "--bogus", "--help"},
+                      2,
+                      "error: Found argument '--bogus'"},
+        FirstWordCase{"MissingValueBeforeHelp",
+                      {"route", "x", "--class", "-h"},
+                      2,
+                      "error: The argument '--class <CLASSES>' requires a value"},
+        FirstWordCase{"VersionOfASubcommandBeforeHelp",
+                      {"init", "--version", "--help"},
+                      2,
+                      "error: Found argument '--version'"},
+        FirstWordCase{"UnknownSubcommandBeforeHelp",
+                      {"frob", "--help"},
+                      2,
+                      "error: The subcommand 'frob' wasn't recognized"},
+        FirstWordCase{"HelpTakesWordsNotFlags",
+                      {"help", "-h"},
+                      2,
+                      "error: The subcommand '-h' wasn't recognized"},
+        FirstWordCase{"HelpOfHelpTakesWordsNotFlags",
+                      {"help", "--help"},
+                      2,
+                      "error: The subcommand '--help' wasn't recognized"},
+        FirstWordCase{"RepeatedOptionBeforeHelp",
+                      {"list", "--json", "--json", "-h"},
+                      2,
+                      "error: The argument '--json' was provided more than once"},
+        FirstWordCase{
+            "HelpBeforeRepeatedOption", {"list", "--json", "-h", "--json"}, 0, "List connectors"}),
+    [](const ::testing::TestParamInfo<FirstWordCase>& param_info) {
+      return param_info.param.label;
+    });
 
 // --- colour -----------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -121,6 +122,12 @@ Result<Location> open_location(System& system, const std::string& path) {
 
 bool is_terminal(int fd) noexcept {
   return ::isatty(fd) == 1;
+}
+
+std::size_t terminal_columns(int fd) noexcept {
+  struct winsize size {};
+  if (!is_terminal(fd) || ::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 bool exists(System& system, const std::string& path) {

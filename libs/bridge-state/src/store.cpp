@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "corvane/state/codec.hpp"
+#include "varnholt/crypto/sign.hpp"
 
 namespace corvane::state {
 
@@ -84,6 +85,21 @@ class LogWriter final : public ReadObserver {
   files::Result<void> result_;
 };
 
+// Starts the signature checks as soon as reading has found the connectors
+// and the seed.
+class CheckStarter final : public ReadObserver {
+ public:
+  explicit CheckStarter(std::unique_ptr<router::SignatureChecks>& checks) : checks_(checks) {}
+  void on_connectors(const CliState& state) override {
+    const auto key = varnholt::crypto::SigningKey::from_bytes(state.approval_seed);
+    checks_ =
+        std::make_unique<router::SignatureChecks>(state.router.connectors, key.verifying_key());
+  }
+
+ private:
+  std::unique_ptr<router::SignatureChecks>& checks_;
+};
+
 }  // namespace
 
 bool state_exists(const std::filesystem::path& path, files::System& system) {
@@ -116,7 +132,7 @@ std::expected<void, std::string> Store::create(const std::filesystem::path& path
 }
 
 std::expected<Store, std::string> Store::open(const std::filesystem::path& path, Access access,
-                                              ReadObserver* observer, files::System& system,
+                                              Checks checks, files::System& system,
                                               std::chrono::milliseconds timeout) {
   const auto native = files::system_path(path);
   if (!native) return cannot_read(path, native.error());
@@ -141,7 +157,9 @@ std::expected<Store, std::string> Store::open(const std::filesystem::path& path,
   try {
     FileSource source(system, store.fd());
     varnholt::json::Reader reader(source, kReadBuffer);
-    auto read = read_state(reader, store.state_, store.log_, observer);
+    CheckStarter starter(store.checks_);
+    auto read = read_state(reader, store.state_, store.log_,
+                           checks == Checks::Signatures ? &starter : nullptr);
     if (source.error()) return cannot_read(path, source.error());
     if (!read) return Failure(read.error().describe());
   } catch (const std::bad_alloc&) {

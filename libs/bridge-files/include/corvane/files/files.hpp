@@ -92,6 +92,10 @@ class Fd {
 // True when `fd` is a terminal.
 [[nodiscard]] bool is_terminal(int fd) noexcept;
 
+// How many columns wide the terminal `fd` is; 0 when it is not a terminal or
+// does not say.
+[[nodiscard]] std::size_t terminal_columns(int fd) noexcept;
+
 // True when `path` names an existing entry of any kind, following links; an
 // entry whose existence cannot be determined counts as missing.
 [[nodiscard]] bool exists(System& system, const std::string& path);

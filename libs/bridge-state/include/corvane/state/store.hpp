@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,15 @@ namespace corvane::state {
 enum class Access : std::uint8_t {
   Read,    // reads it; never writes it
   Change,  // holds its lock from reading it until it is replaced
+};
+
+// Whether opening a state starts checking every connector's signature. The
+// checks start as soon as the connectors and the seed are read (in a file in
+// the writer's member order, before its log is), and run on the processor's
+// other cores while the log is read.
+enum class Checks : std::uint8_t {
+  None,
+  Signatures,
 };
 
 // How long a changing command waits for another process to finish with the
@@ -44,15 +54,14 @@ class Store {
       files::System& system = files::System::real());
 
   // Reads the state file at `path` and checks all of it. Its delivery log is
-  // not kept: the deliveries go to `observer` (if any) as they are read, and
-  // `for_each_delivery` reads them again. With Access::Change the file's lock
+  // not kept: `for_each_delivery` reads it again. With Access::Change the file's lock
   // is taken first (waiting at most `timeout`) and held until `release`, and
   // the file that is read is the one `save` replaces. Failures: "{path}:
   // {system description} (run init first)" when the file cannot be read, the
   // decoder's message when it is not a state, and "{path} is locked by
   // another process; gave up after N seconds".
   [[nodiscard]] static std::expected<Store, std::string> open(
-      const std::filesystem::path& path, Access access, ReadObserver* observer = nullptr,
+      const std::filesystem::path& path, Access access, Checks checks = Checks::None,
       files::System& system = files::System::real(),
       std::chrono::milliseconds timeout = kLockTimeout);
 
@@ -61,6 +70,8 @@ class Store {
   [[nodiscard]] CliState& state() noexcept { return state_; }
   [[nodiscard]] const CliState& state() const noexcept { return state_; }
   [[nodiscard]] const LogExtent& log() const noexcept { return log_; }
+  // The signature checks of the connectors (with Checks::Signatures).
+  [[nodiscard]] router::SignatureChecks* signature_checks() noexcept { return checks_.get(); }
 
   // Hands every delivery of the log to `observer` in order: those of the file
   // (read again from the file that was opened), then the appended ones.
@@ -89,6 +100,10 @@ class Store {
   std::optional<files::Location> location_;
   CliState state_;
   LogExtent log_;
+  // Reads the connectors of `state_` on other threads: declared after it, so
+  // that the threads are joined before the connectors go, whichever way the
+  // store ends.
+  std::unique_ptr<router::SignatureChecks> checks_;
 };
 
 }  // namespace corvane::state
