@@ -163,5 +163,37 @@ TEST_F(RouterTest, ConnectorsStoredUnderAnotherKeyAreJudgedInKeyOrderAndNamedByT
   EXPECT_EQ(router_.deliveries.back().connector_id, id);
 }
 
+// The checks run inline below 32 connectors and on threads from there on;
+// every size must give each connector's own verdict, in the map's order,
+// whether the results are asked for or the checks are dropped unasked.
+class SignatureChecksAtSize : public RouterTest,
+                              public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(SignatureChecksAtSize, GiveEachConnectorsOwnVerdict) {
+  const std::size_t count = GetParam();
+  for (std::size_t i = 0; i < count; ++i) install({"alert"}, {});
+  // Every fifth manifest is edited after signing.
+  std::size_t position = 0;
+  for (auto& [id, connector] : router_.connectors) {
+    if (position++ % 5 == 2) connector.manifest.name += " (edited)";
+  }
+  {
+    SignatureChecks unasked(router_.connectors, key_.verifying_key());
+  }
+  SignatureChecks checks(router_.connectors, key_.verifying_key());
+  position = 0;
+  for (const auto& [id, connector] : router_.connectors) {
+    EXPECT_EQ(checks.valid(position), connector.verify(key_.verifying_key()).has_value())
+        << position;
+    EXPECT_EQ(checks.valid(position), position % 5 != 2) << position;
+    ++position;
+  }
+  const std::size_t queued = router_.route(event("alert"), checks, kNow);
+  EXPECT_EQ(queued, count - (count + 2) / 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheThreadThreshold, SignatureChecksAtSize,
+                         ::testing::Values(0U, 1U, 31U, 32U, 33U, 64U, 200U));
+
 }  // namespace
 }  // namespace corvane::router

@@ -122,6 +122,10 @@ std::vector<char*> c_array(std::vector<std::string>& strings) {
       ::dup2(stderr_fd, STDERR_FILENO) < 0 || ::chdir(cwd) != 0) {
     ::_exit(126);
   }
+  if (options.stdout_full) {
+    const int full = ::open("/dev/full", O_WRONLY);
+    if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0) ::_exit(126);
+  }
   ::execve(argv[0], argv, envp);
   ::_exit(127);
 }

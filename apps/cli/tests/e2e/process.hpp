@@ -31,6 +31,8 @@ struct RunOptions {
   // mode: line feeds are not turned into CR LF).
   bool stdout_terminal = false;
   bool stderr_terminal = false;
+  // Standard output is /dev/full: every write fails with ENOSPC.
+  bool stdout_full = false;
 };
 
 // Runs corvanectl with `args` (each passed as raw bytes, so non-UTF-8 text is
