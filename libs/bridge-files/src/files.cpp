@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -637,6 +638,7 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
   if (!temporary) {
     if (!may_not_make_files_here(temporary.error())) return std::unexpected(temporary.error());
     replacement.in_place_ = true;
+    replacement.stage_elsewhere();
     return replacement;
   }
   replacement.temporary_ = std::move(temporary->first);
@@ -650,14 +652,29 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
                        system.fchown(fd, old.st_uid, old.st_gid) == 0 &&
                        copy_attributes(system, *old_attributes, fd).has_value();
   if (!carried) {
-    replacement.discard_temporary();
+    // The copy stays, readable by this user alone, as the new text that is
+    // then written over the old file.
     replacement.in_place_ = true;
+    if (system.fchmod(fd, 0600) != 0) {
+      replacement.discard_temporary();
+      replacement.stage_elsewhere();
+    }
   }
   return replacement;
 }
 
+void Replacement::stage_elsewhere() noexcept {
+  // An unnamed file in the temporary directory holds the new text, so that
+  // it is never all in memory; without one, memory it is.
+  const char* directory = std::getenv("TMPDIR");
+  if (directory == nullptr || *directory == '\0') directory = "/tmp";
+  const int fd =
+      retry([&] { return system_->open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+  if (fd >= 0) temporary_ = Fd(*system_, fd);
+}
+
 Result<void> Replacement::flush() {
-  if (pending_.empty() || in_place_) return {};
+  if (pending_.empty() || !temporary_) return {};
   if (auto written = write_all(*system_, temporary_.get(), pending_); !written) return written;
   pending_.clear();
   return {};
@@ -670,9 +687,9 @@ Result<void> Replacement::append(std::string_view bytes) {
 }
 
 Result<void> Replacement::append_copy(int from, std::uint64_t offset, std::uint64_t length) {
-  if (in_place_) {
-    // Written in place, the new text may read its own old file: it is all
-    // read before the first byte is written.
+  if (!temporary_) {
+    // Written in place from memory, the new text may read its own old file:
+    // it is all read before the first byte is written.
     const std::size_t start = pending_.size();
     pending_.resize(start + length);
     std::uint64_t done = 0;
@@ -782,7 +799,13 @@ Result<void> Replacement::commit(SignalHold& hold) {
 
 Result<void> Replacement::commit_in_place(SignalHold& hold) {
   if (auto checked = check_source_unchanged(); !checked) return checked;
-  return write_in_place(hold, -1, pending_.size());
+  if (!temporary_) return write_in_place(hold, -1, pending_.size());
+  if (auto flushed = flush(); !flushed) return flushed;
+  struct stat staged {};
+  if (system_->fstat(temporary_.get(), &staged) != 0) return std::unexpected(last_error());
+  auto written = write_in_place(hold, temporary_.get(), static_cast<std::uint64_t>(staged.st_size));
+  discard_temporary();
+  return written;
 }
 
 Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64_t size) {

@@ -35,6 +35,9 @@ class FaultySystem : public files::System {
   std::size_t write_piece = 0;  // at most this much per write (0: all)
   int interrupted_writes = 0;   // EINTR this many times first
   int rename_errno = 0;
+  int fchown_errno = 0;
+  int tmpfile_errno = 0;
+  std::size_t largest_read = 0;        // the most bytes one pread asked for
   bool directories_need_read = false;  // a 0711 directory: only O_PATH opens it
   std::function<void()> on_fsync;      // runs at the first fsync (of the new text)
 
@@ -42,6 +45,7 @@ class FaultySystem : public files::System {
     if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
       return fail_with(EACCES);
     }
+    if ((flags & O_TMPFILE) == O_TMPFILE && tmpfile_errno != 0) return fail_with(tmpfile_errno);
     return System::open(path, flags, mode);
   }
   int openat_directory_check(int dir, const char* name, int flags) {
@@ -62,6 +66,14 @@ class FaultySystem : public files::System {
       if (create_temporary_errno != 0) return fail_with(create_temporary_errno);
     }
     return System::openat(dir, name, flags, mode);
+  }
+  int fchown(int fd, uid_t owner, gid_t group) override {
+    if (fchown_errno != 0) return fail_with(fchown_errno);
+    return System::fchown(fd, owner, group);
+  }
+  ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) override {
+    largest_read = std::max(largest_read, size);
+    return System::pread(fd, buffer, size, offset);
   }
   int fsync(int fd) override {
     if (on_fsync) std::exchange(on_fsync, {})();
@@ -585,6 +597,60 @@ TEST_F(StoreTest, AWaiterHearsOnceWhichProcessHoldsTheLock) {
   EXPECT_EQ(heard[0], std::optional<pid_t>(::getpid()));
   ::close(holder);
 }
+
+// However a save goes in place, the new text is never all in memory: it is
+// written whole to a file first and copied over the old text piece by piece.
+struct InPlaceRoute {
+  const char* label;
+  void (*arrange)(FaultySystem& system);
+  bool bounded;
+};
+
+void PrintTo(const InPlaceRoute& route, std::ostream* os) {
+  *os << route.label;
+}
+
+class InPlaceSaves : public StoreTest, public ::testing::WithParamInterface<InPlaceRoute> {};
+
+TEST_P(InPlaceSaves, WriteTheWholeNewTextInBoundedPieces) {
+  auto state = rich_state();
+  const auto model = state.router.deliveries.front();
+  for (unsigned i = 0; i < 12000; ++i) {
+    char id[40];
+    std::snprintf(id, sizeof id, "e0000000-0000-4000-8000-%012x", i);
+    auto delivery = model;
+    delivery.delivery_id = contracts::DeliveryId(varnholt::contracts::Uuid::parse(id).value());
+    state.router.deliveries.push_back(delivery);
+  }
+  create(path_, state);
+  ASSERT_GT(fs::file_size(path_), std::uintmax_t{3} << 20);
+  const auto inode = inode_of(path_);
+  FaultySystem system;
+  GetParam().arrange(system);
+  ASSERT_TRUE(change(system, path_));
+  EXPECT_EQ(inode_of(path_), inode) << "written in place";
+  state.router.policy.max_attempts += 1;
+  EXPECT_EQ(read_file(path_), encode_state(state));
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+  if (GetParam().bounded) {
+    EXPECT_LE(system.largest_read, std::size_t{1} << 20);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, InPlaceSaves,
+    ::testing::Values(InPlaceRoute{"AClosedDirectory",
+                                   [](FaultySystem& s) { s.create_temporary_errno = EACCES; },
+                                   true},
+                      InPlaceRoute{"AnOwnerTheCopyCannotTake",
+                                   [](FaultySystem& s) { s.fchown_errno = EPERM; }, true},
+                      InPlaceRoute{"NoTemporaryDirectoryEither",
+                                   [](FaultySystem& s) {
+                                     s.create_temporary_errno = EACCES;
+                                     s.tmpfile_errno = EACCES;
+                                   },
+                                   false}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
 
 }  // namespace
 }  // namespace corvane::state

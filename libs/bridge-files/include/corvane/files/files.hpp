@@ -191,12 +191,16 @@ struct Location {
 // SIGHUP and SIGQUIT, since it holds a copy of the file.
 //
 // Only where no file may be made beside it (a directory the user may not
-// write to) or where a copy could not carry the old file's owner, ACL or
-// attributes (and so would widen who may read it), the file is written in
-// place instead: the new text is held until `commit`, the space it needs is
-// reserved first so that a full disk fails before the old text is touched,
-// and the signals above wait until the write is done. Any other failure is
-// reported and leaves the file as it was.
+// write to), where a copy could not carry the old file's owner, ACL or
+// attributes (and so would widen who may read it), or where the rename
+// cannot put it in place (EBUSY for a bind-mounted file, EXDEV), the file is
+// written in place instead: the new text is first written whole to a file
+// readable by this user alone (the copy beside it, else an unnamed one in
+// the temporary directory, else memory) and then copied over the old text
+// piece by piece. A file-size limit it would exceed fails first, the space it
+// needs is reserved first so that a full disk fails before the old text is
+// touched, and the signals above wait until the write is done. Any other
+// failure is reported and leaves the file as it was.
 class Replacement {
  public:
   // Replaces the locked file that `path` names (`path` is checked again before
@@ -237,6 +241,7 @@ class Replacement {
   Replacement(System& system, Location location) noexcept;
   Result<void> flush();
   Result<void> commit_in_place(SignalHold& hold);
+  void stage_elsewhere() noexcept;
   Result<void> write_in_place(SignalHold& hold, int from, std::uint64_t size);
   Result<void> check_path_still_leads_to_the_lock();
   Result<void> check_source_unchanged();
@@ -249,7 +254,9 @@ class Replacement {
   Fd temporary_;
   std::string temporary_name_;
   bool in_place_ = false;
-  std::string pending_;  // written out in pieces; in place, all of the new text
+  // Written out in pieces; in place without a file to hold the new text
+  // (`temporary_`), all of it.
+  std::string pending_;
   int source_fd_ = -1;
   struct stat source_ {};
 };
