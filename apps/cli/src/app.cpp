@@ -5,9 +5,11 @@
 #include <csignal>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "commands.hpp"
 #include "corvane/files/files.hpp"
+#include "corvane/files/signal_hold.hpp"
 #include "corvane/state/store.hpp"
 #include "output.hpp"
 #include "varnholt/contracts/time.hpp"
@@ -29,6 +31,31 @@ Result print(const CommandRow& row, const Printer& printer, const Cli& cli, Outp
                          files::describe(failure));
 }
 
+// Lines for a person at a terminal, on standard error; scripts and pipes
+// see none of them.
+void tell(const std::string& line) {
+  if (!files::is_terminal(STDERR_FILENO)) return;
+  (void)files::write_all(files::System::real(), STDERR_FILENO, escape_controls(line) + "\n");
+}
+
+// A wait for another run's lock is said once it has lasted a second.
+files::WaitNotice lock_notice(const std::filesystem::path& path) {
+  if (!files::is_terminal(STDERR_FILENO)) return {};
+  return [shown = files::display_path(path)](std::optional<pid_t> holder) {
+    tell("waiting for the lock on " + shown +
+         (holder ? " (held by process " + std::to_string(*holder) + ")" : std::string()) + " ...");
+  };
+}
+
+// The seed is the bridge's private key: a state file that others than its
+// owner and group may read or write is pointed out.
+void warn_if_exposed(const std::filesystem::path& path, mode_t mode) {
+  if ((mode & (S_IROTH | S_IWOTH)) == 0) return;
+  const std::string shown = files::display_path(path);
+  tell("warning: " + shown +
+       " holds the bridge's signing seed and others may read or write it; run: chmod 600 " + shown);
+}
+
 // init: the work makes a new state, which is then written as a new file.
 Result create(const CommandRow& row, const Work& work, const Cli& cli,
               varnholt::contracts::Timestamp now, Output& out) {
@@ -36,7 +63,10 @@ Result create(const CommandRow& row, const Work& work, const Cli& cli,
   Session session(cli.state, created, now, nullptr, nullptr);
   auto printer = work(session);
   if (!printer) return std::unexpected(std::move(printer.error()));
-  if (auto saved = state::Store::create(cli.state, created); !saved) return saved;
+  files::SignalHold held;
+  if (auto saved = state::Store::create(cli.state, created, held); !saved) return saved;
+  // The file is made: the run ends as a success, whatever signal comes now.
+  held.keep();
   return print(row, *printer, cli, out);
 }
 
@@ -60,13 +90,21 @@ std::expected<void, std::string> run(const Cli& cli, Output& out) {
   // failure from here on ends them with it.
   auto store = state::Store::open(
       cli.state, row.effect == Effect::Changes ? state::Access::Change : state::Access::Read,
-      row.verifies ? state::Checks::Signatures : state::Checks::None);
+      row.verifies ? state::Checks::Signatures : state::Checks::None, files::System::real(),
+      state::kLockTimeout, lock_notice(cli.state));
   if (!store) return std::unexpected(std::move(store.error()));
+  warn_if_exposed(cli.state, store->mode());
   Session session(cli.state, store->state(), now, store->signature_checks(), &*store);
   auto printer = (*work)(session);
   if (!printer) return std::unexpected(std::move(printer.error()));
   if (row.effect == Effect::Changes) {
-    if (auto saved = store->save(); !saved) return saved;
+    // SIGINT, SIGTERM, SIGHUP and SIGQUIT wait from the moment the new state
+    // reaches the file's name: a signal before that leaves the old file and
+    // ends the run; once the change is in place, the run finishes and says
+    // so, and the signals stay held until it exits.
+    files::SignalHold held;
+    if (auto saved = store->save(held); !saved) return saved;
+    held.keep();
     // Printing may block on a slow reader: other runs need not wait for it.
     store->release();
   }

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -10,7 +12,9 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "varnholt/text/hex.hpp"
@@ -37,6 +41,8 @@ class Category final : public std::error_category {
         return "file name contained an unexpected NUL byte";
       case Errc::locked:
         return "locked by another process";
+      case Errc::changed_in_place:
+        return "the file was changed in place while it was read";
     }
     return "unknown file error";
   }
@@ -112,10 +118,25 @@ std::pair<std::string, std::string> split_directory(const std::string& path) {
 
 Result<Location> open_location(System& system, const std::string& path) {
   auto [directory, name] = split_directory(path);
+  // A directory held only to find and make names in needs no read
+  // permission (0711 will do).
   const int fd =
-      retry([&] { return system.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
+      retry([&] { return system.open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0); });
   if (fd < 0) return std::unexpected(last_error());
   return Location{Fd(system, fd), std::move(name)};
+}
+
+// Flushes the directory's entries to disk, where it may be opened to do so.
+void sync_directory(System& system, int directory) {
+  const int fd =
+      retry([&] { return system.openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
+  if (fd < 0) return;
+  Fd open(system, fd);
+  (void)retry([&] { return system.fsync(fd); });
+}
+
+bool before(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
 }  // namespace
@@ -156,6 +177,77 @@ Result<std::size_t> read_some(System& system, int fd, std::span<char> buffer) {
   return static_cast<std::size_t>(n);
 }
 
+Result<std::size_t> read_some_at(System& system, int fd, std::span<char> buffer,
+                                 std::uint64_t offset) {
+  const ssize_t n = retry(
+      [&] { return system.pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset)); });
+  if (n < 0) return std::unexpected(last_error());
+  return static_cast<std::size_t>(n);
+}
+
+Result<struct stat> settled_stat(System& system, int fd) {
+  // A write stamps the clock's time in coarse ticks: one made within the
+  // tick the file was last written in would not show. Once the clock has
+  // passed the file's modification time, every later write shows.
+  struct stat info {};
+  for (int tries = 0;; ++tries) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    if (system.fstat(fd, &info) != 0) return std::unexpected(last_error());
+    if (before(info.st_mtim, now) || tries >= 50) return info;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+bool unchanged(const struct stat& then, const struct stat& now) noexcept {
+  // Not the change time: a chmod changes that, and is no change of the text.
+  return same_file(then, now) && then.st_size == now.st_size &&
+         then.st_mtim.tv_sec == now.st_mtim.tv_sec && then.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
+}
+
+std::optional<pid_t> lock_holder(System& system, const struct stat& info) {
+  // Lines such as "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234567 0 EOF"; a
+  // waiter's line has "->" after the number.
+  const int fd = retry([&] { return system.open("/proc/locks", O_RDONLY | O_CLOEXEC, 0); });
+  if (fd < 0) return std::nullopt;
+  Fd file(system, fd);
+  std::string text;
+  std::array<char, 8192> buffer{};
+  for (;;) {
+    auto n = read_some(system, fd, buffer);
+    if (!n || *n == 0) break;
+    text.append(buffer.data(), *n);
+  }
+  char device[64];
+  std::snprintf(device, sizeof device, "%02x:%02x:%llu", ::major(info.st_dev), ::minor(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino));
+  std::size_t at = 0;
+  while (at < text.size()) {
+    auto end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + at, end - at);
+    at = end + 1;
+    std::vector<std::string_view> fields;
+    for (std::size_t i = 0; i < line.size();) {
+      while (i < line.size() && line[i] == ' ') ++i;
+      const std::size_t start = i;
+      while (i < line.size() && line[i] != ' ') ++i;
+      if (i > start) fields.push_back(line.substr(start, i - start));
+    }
+    if (fields.size() < 6 || fields[1] == "->" || fields[5] != device) continue;
+    pid_t pid = 0;
+    for (const char c : fields[4]) {
+      if (c < '0' || c > '9') {
+        pid = 0;
+        break;
+      }
+      pid = pid * 10 + (c - '0');
+    }
+    if (pid > 0) return pid;
+  }
+  return std::nullopt;
+}
+
 Result<void> write_all(System& system, int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = retry([&] { return system.write(fd, bytes.data(), bytes.size()); });
@@ -169,8 +261,10 @@ Result<void> write_all(System& system, int fd, std::string_view bytes) {
 // --- the lock ---------------------------------------------------------------------------
 
 Result<Lock> Lock::acquire(System& system, const std::string& path,
-                           std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+                           std::chrono::milliseconds timeout, const WaitNotice& notice) {
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + timeout;
+  bool noticed = !notice;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     auto file = open_regular(system, path);
@@ -188,6 +282,10 @@ Result<Lock> Lock::acquire(System& system, const std::string& path,
     if (errno != EWOULDBLOCK) {
       // A file system without locks: go on without one.
       return Lock(std::move(*file));
+    }
+    if (!noticed && std::chrono::steady_clock::now() - started >= std::chrono::seconds(1)) {
+      noticed = true;
+      notice(lock_holder(system, file->info));
     }
     file->fd.reset();
     if (std::chrono::steady_clock::now() >= deadline) return std::unexpected(Errc::locked);
@@ -485,7 +583,9 @@ Replacement::Replacement(Replacement&& other) noexcept
       temporary_(std::move(other.temporary_)),
       temporary_name_(std::exchange(other.temporary_name_, {})),
       in_place_(other.in_place_),
-      pending_(std::move(other.pending_)) {}
+      pending_(std::move(other.pending_)),
+      source_fd_(other.source_fd_),
+      source_(other.source_) {}
 
 Replacement::~Replacement() {
   discard_temporary();
@@ -523,7 +623,10 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
   replacement.lock_ = &lock;
   replacement.path_ = std::move(path);
   const int directory = replacement.location_.directory.get();
-  const struct stat& old = lock.file().info;
+  // Mode, owner and group as they are now, under the lock: a chmod made
+  // while the command ran is kept.
+  struct stat old {};
+  if (system.fstat(lock.fd(), &old) != 0) return std::unexpected(last_error());
 
   // A read-only state file is never replaced just because its directory may
   // be written to.
@@ -542,6 +645,7 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
   if (!temporary) {
     if (!may_not_make_files_here(temporary.error())) return std::unexpected(temporary.error());
     replacement.in_place_ = true;
+    replacement.stage_elsewhere();
     return replacement;
   }
   replacement.temporary_ = std::move(temporary->first);
@@ -555,14 +659,29 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
                        system.fchown(fd, old.st_uid, old.st_gid) == 0 &&
                        copy_attributes(system, *old_attributes, fd).has_value();
   if (!carried) {
-    replacement.discard_temporary();
+    // The copy stays, readable by this user alone, as the new text that is
+    // then written over the old file.
     replacement.in_place_ = true;
+    if (system.fchmod(fd, 0600) != 0) {
+      replacement.discard_temporary();
+      replacement.stage_elsewhere();
+    }
   }
   return replacement;
 }
 
+void Replacement::stage_elsewhere() noexcept {
+  // An unnamed file in the temporary directory holds the new text, so that
+  // it is never all in memory; without one, memory it is.
+  const char* directory = std::getenv("TMPDIR");
+  if (directory == nullptr || *directory == '\0') directory = "/tmp";
+  const int fd =
+      retry([&] { return system_->open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+  if (fd >= 0) temporary_ = Fd(*system_, fd);
+}
+
 Result<void> Replacement::flush() {
-  if (pending_.empty() || in_place_) return {};
+  if (pending_.empty() || !temporary_) return {};
   if (auto written = write_all(*system_, temporary_.get(), pending_); !written) return written;
   pending_.clear();
   return {};
@@ -575,9 +694,9 @@ Result<void> Replacement::append(std::string_view bytes) {
 }
 
 Result<void> Replacement::append_copy(int from, std::uint64_t offset, std::uint64_t length) {
-  if (in_place_) {
-    // Written in place, the new text may read its own old file: it is all
-    // read before the first byte is written.
+  if (!temporary_) {
+    // Written in place from memory, the new text may read its own old file:
+    // it is all read before the first byte is written.
     const std::size_t start = pending_.size();
     pending_.resize(start + length);
     std::uint64_t done = 0;
@@ -609,8 +728,16 @@ Result<void> Replacement::check_path_still_leads_to_the_lock() {
   return {};
 }
 
-Result<void> Replacement::commit() {
-  if (in_place_) return commit_in_place();
+Result<void> Replacement::check_source_unchanged() {
+  if (source_fd_ < 0) return {};
+  struct stat now {};
+  if (system_->fstat(source_fd_, &now) != 0) return std::unexpected(last_error());
+  if (!unchanged(source_, now)) return std::unexpected(Errc::changed_in_place);
+  return {};
+}
+
+Result<void> Replacement::commit(SignalHold& hold) {
+  if (in_place_) return commit_in_place(hold);
   if (auto flushed = flush(); !flushed) return flushed;
   const int directory = location_.directory.get();
   const int fd = temporary_.get();
@@ -618,14 +745,33 @@ Result<void> Replacement::commit() {
   if (lock_ != nullptr) {
     if (auto checked = check_path_still_leads_to_the_lock(); !checked) return checked;
     if (auto closed = temporary_.close(); !closed) return closed;
-    SignalsHeld held;
+    if (auto checked = check_source_unchanged(); !checked) return checked;
+    hold.hold();
     if (system_->renameat(directory, temporary_name_.c_str(), directory, location_.name.c_str()) !=
         0) {
-      return std::unexpected(last_error());
+      const auto error = last_error();
+      // A file mounted on its own name (a bind mount) or across file
+      // systems cannot be renamed over: it takes the new text in place.
+      if (error != std::errc::device_or_resource_busy && error != std::errc::cross_device_link) {
+        return std::unexpected(error);
+      }
+      const int copy = retry([&] {
+        return system_->openat(directory, temporary_name_.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+      });
+      if (copy < 0) return std::unexpected(last_error());
+      Fd source(*system_, copy);
+      struct stat written {};
+      if (system_->fstat(copy, &written) != 0) return std::unexpected(last_error());
+      auto result = write_in_place(hold, copy, static_cast<std::uint64_t>(written.st_size));
+      source.reset();
+      discard_temporary();
+      return result;
     }
     temporary_name_.clear();
     unregister_temporary();
   } else {
+    hold.hold();
     // link() never replaces: a file that appeared since is kept, and EEXIST
     // says so.
     if (system_->linkat(directory, temporary_name_.c_str(), directory, location_.name.c_str(), 0) !=
@@ -654,11 +800,22 @@ Result<void> Replacement::commit() {
     discard_temporary();
   }
   // The rename is on disk once its directory is.
-  (void)retry([&] { return system_->fsync(directory); });
+  sync_directory(*system_, directory);
   return {};
 }
 
-Result<void> Replacement::commit_in_place() {
+Result<void> Replacement::commit_in_place(SignalHold& hold) {
+  if (auto checked = check_source_unchanged(); !checked) return checked;
+  if (!temporary_) return write_in_place(hold, -1, pending_.size());
+  if (auto flushed = flush(); !flushed) return flushed;
+  struct stat staged {};
+  if (system_->fstat(temporary_.get(), &staged) != 0) return std::unexpected(last_error());
+  auto written = write_in_place(hold, temporary_.get(), static_cast<std::uint64_t>(staged.st_size));
+  discard_temporary();
+  return written;
+}
+
+Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64_t size) {
   if (auto checked = check_path_still_leads_to_the_lock(); !checked) return checked;
   const int fd = retry([&] {
     return system_->openat(location_.directory.get(), location_.name.c_str(),
@@ -669,27 +826,73 @@ Result<void> Replacement::commit_in_place() {
   struct stat info {};
   if (system_->fstat(fd, &info) != 0) return std::unexpected(last_error());
   if (!same_file(info, lock_->file().info)) return std::unexpected(Errc::path_switched);
+  const auto old_size = static_cast<std::uint64_t>(info.st_size);
+
+  // A file-size limit would stop the write half-way (SIGXFSZ): it is
+  // checked before the old text is touched.
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      size > limit.rlim_cur) {
+    return std::unexpected(std::error_code(EFBIG, std::generic_category()));
+  }
+
+  // The bytes of the new text at `offset`: from the held text or the file
+  // `from`.
+  std::string buffer;
+  auto piece = [&](std::uint64_t offset, std::uint64_t length) -> Result<std::string_view> {
+    if (from < 0) {
+      return std::string_view(pending_).substr(static_cast<std::size_t>(offset),
+                                               static_cast<std::size_t>(length));
+    }
+    buffer.resize(static_cast<std::size_t>(length));
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+      auto n = read_some_at(*system_, from, std::span(buffer).subspan(done), offset + done);
+      if (!n) return std::unexpected(n.error());
+      if (*n == 0) return std::unexpected(std::error_code(EIO, std::generic_category()));
+      done += *n;
+    }
+    return std::string_view(buffer);
+  };
+  constexpr std::uint64_t kPiece = std::uint64_t{1} << 20;
+  auto write_range = [&](std::uint64_t begin, std::uint64_t end) -> Result<void> {
+    for (std::uint64_t at = begin; at < end;) {
+      auto bytes = piece(at, std::min(kPiece, end - at));
+      if (!bytes) return std::unexpected(bytes.error());
+      for (std::string_view left = *bytes; !left.empty();) {
+        const ssize_t n = retry(
+            [&] { return system_->pwrite(fd, left.data(), left.size(), static_cast<off_t>(at)); });
+        if (n < 0) return std::unexpected(last_error());
+        if (n == 0) return std::unexpected(Errc::write_returned_zero);
+        left.remove_prefix(static_cast<std::size_t>(n));
+        at += static_cast<std::uint64_t>(n);
+      }
+    }
+    return {};
+  };
 
   // Room for the whole new text first: a full disk fails here, before the
   // old text is touched.
-  const auto size = static_cast<off_t>(pending_.size());
-  if (size > 0 && system_->fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0) {
+  hold.hold();
+  std::uint64_t rest = size;
+  if (size > 0 && system_->fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0) {
     const auto error = last_error();
-    const bool unsupported =
-        error == std::errc::not_supported || error == std::errc::function_not_supported;
-    if (!unsupported || size > info.st_size) return std::unexpected(error);
+    if (error != std::errc::not_supported && error != std::errc::function_not_supported &&
+        error != std::errc::operation_not_supported) {
+      return std::unexpected(error);
+    }
+    // Without fallocate the part beyond the old end is written first: where
+    // the disk cannot take it, the file is cut back to its old text.
+    if (size > old_size) {
+      if (auto grown = write_range(old_size, size); !grown) {
+        (void)system_->ftruncate(fd, static_cast<off_t>(old_size));
+        return grown;
+      }
+      rest = old_size;
+    }
   }
-  SignalsHeld held;  // an interrupted write here would lose the file
-  std::string_view left = pending_;
-  off_t at = 0;
-  while (!left.empty()) {
-    const ssize_t n = retry([&] { return system_->pwrite(fd, left.data(), left.size(), at); });
-    if (n < 0) return std::unexpected(last_error());
-    if (n == 0) return std::unexpected(Errc::write_returned_zero);
-    left.remove_prefix(static_cast<std::size_t>(n));
-    at += n;
-  }
-  if (system_->ftruncate(fd, size) != 0) return std::unexpected(last_error());
+  if (auto written = write_range(0, rest); !written) return written;
+  if (system_->ftruncate(fd, static_cast<off_t>(size)) != 0) return std::unexpected(last_error());
   if (retry([&] { return system_->fsync(fd); }) != 0 && errno != EINVAL) {
     return std::unexpected(last_error());
   }

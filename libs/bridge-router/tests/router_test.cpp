@@ -177,9 +177,7 @@ TEST_P(SignatureChecksAtSize, GiveEachConnectorsOwnVerdict) {
   for (auto& [id, connector] : router_.connectors) {
     if (position++ % 5 == 2) connector.manifest.name += " (edited)";
   }
-  {
-    SignatureChecks unasked(router_.connectors, key_.verifying_key());
-  }
+  { SignatureChecks unasked(router_.connectors, key_.verifying_key()); }
   SignatureChecks checks(router_.connectors, key_.verifying_key());
   position = 0;
   for (const auto& [id, connector] : router_.connectors) {

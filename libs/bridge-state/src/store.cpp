@@ -28,6 +28,10 @@ Failure cannot_write(const std::filesystem::path& path, std::error_code error) {
                    " now leads to another file than the one this command read; nothing was "
                    "written");
   }
+  if (error == files::Errc::changed_in_place) {
+    return Failure(files::display_path(path) +
+                   " was changed in place while it was read; nothing was written");
+  }
   return Failure(files::describe(error));
 }
 
@@ -40,17 +44,15 @@ class FileSource final : public varnholt::json::Source {
 
   std::size_t read(char* buffer, std::size_t size) override {
     if (error_) return 0;
-    ssize_t n = 0;
-    do {
-      n = offset_ ? system_.pread(fd_, buffer, size, static_cast<off_t>(*offset_))
-                  : system_.read(fd_, buffer, size);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      error_ = files::last_error();
+    const std::span<char> into(buffer, size);
+    auto n = offset_ ? files::read_some_at(system_, fd_, into, *offset_)
+                     : files::read_some(system_, fd_, into);
+    if (!n) {
+      error_ = n.error();
       return 0;
     }
-    if (offset_) *offset_ += static_cast<std::uint64_t>(n);
-    return static_cast<std::size_t>(n);
+    if (offset_) *offset_ += *n;
+    return *n;
   }
   [[nodiscard]] std::error_code error() const noexcept { return error_; }
 
@@ -109,6 +111,13 @@ bool state_exists(const std::filesystem::path& path, files::System& system) {
 
 std::expected<void, std::string> Store::create(const std::filesystem::path& path,
                                                const CliState& state, files::System& system) {
+  files::SignalHold hold;
+  return create(path, state, hold, system);
+}
+
+std::expected<void, std::string> Store::create(const std::filesystem::path& path,
+                                               const CliState& state, files::SignalHold& hold,
+                                               files::System& system) {
   const auto native = files::system_path(path);
   if (!native) return Failure(files::describe(native.error()));
   auto location = files::locate_new(system, *native);
@@ -121,7 +130,7 @@ std::expected<void, std::string> Store::create(const std::filesystem::path& path
   } catch (const std::bad_alloc&) {
     return Failure(std::string(kOutOfMemory));
   }
-  if (written) written = file->commit();
+  if (written) written = file->commit(hold);
   if (!written) {
     if (written.error() == std::errc::file_exists) {
       return Failure(files::display_path(path) + " already exists");
@@ -133,12 +142,13 @@ std::expected<void, std::string> Store::create(const std::filesystem::path& path
 
 std::expected<Store, std::string> Store::open(const std::filesystem::path& path, Access access,
                                               Checks checks, files::System& system,
-                                              std::chrono::milliseconds timeout) {
+                                              std::chrono::milliseconds timeout,
+                                              const files::WaitNotice& notice) {
   const auto native = files::system_path(path);
   if (!native) return cannot_read(path, native.error());
   Store store(system, path);
   if (access == Access::Change) {
-    auto lock = files::Lock::acquire(system, *native, timeout);
+    auto lock = files::Lock::acquire(system, *native, timeout, notice);
     if (!lock) {
       if (lock.error() == files::Errc::locked) {
         return Failure(
@@ -154,6 +164,11 @@ std::expected<Store, std::string> Store::open(const std::filesystem::path& path,
     if (!file) return cannot_read(path, file.error());
     store.file_.emplace(std::move(*file));
   }
+  // What the file is as its reading begins: a save checks that it is still
+  // so, since the log is copied from it.
+  auto settled = files::settled_stat(system, store.fd());
+  if (!settled) return cannot_read(path, settled.error());
+  store.read_info_ = *settled;
   try {
     FileSource source(system, store.fd());
     varnholt::json::Reader reader(source, kReadBuffer);
@@ -197,12 +212,20 @@ std::expected<void, std::string> Store::for_each_delivery(ReadObserver& observer
 }
 
 std::expected<void, std::string> Store::save() {
+  files::SignalHold hold;
+  return save(hold);
+}
+
+std::expected<void, std::string> Store::save(files::SignalHold& hold) {
   if (!lock_ || !location_) return Failure("the state file is not held for changing");
   const auto native = files::system_path(path_);
   if (!native) return cannot_write(path_, native.error());
   auto file = files::Replacement::replace(*system_, *lock_, std::move(*location_), *native);
   location_.reset();
   if (!file) return cannot_write(path_, file.error());
+  // The log is taken from the file: it must still be the text that was read
+  // and checked when the new one is put in place.
+  file->made_from(fd(), read_info_);
 
   try {
     // The file is the state's text with the log put in where it belongs: the
@@ -241,7 +264,7 @@ std::expected<void, std::string> Store::save() {
     if (!first) text.append(kLogEnd);
     text.append(frame.tail);
     if (written) written = file->append(text);
-    if (written) written = file->commit();
+    if (written) written = file->commit(hold);
     if (!written) return cannot_write(path_, written.error());
   } catch (const std::bad_alloc&) {
     return Failure(std::string(kOutOfMemory));

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -33,13 +34,50 @@ class FaultySystem : public files::System {
   bool writes_take_nothing = false;
   std::size_t write_piece = 0;  // at most this much per write (0: all)
   int interrupted_writes = 0;   // EINTR this many times first
+  int rename_errno = 0;
+  int fchown_errno = 0;
+  int tmpfile_errno = 0;
+  std::size_t largest_read = 0;        // the most bytes one pread asked for
+  bool directories_need_read = false;  // a 0711 directory: only O_PATH opens it
+  std::function<void()> on_fsync;      // runs at the first fsync (of the new text)
+
+  int open(const char* path, int flags, mode_t mode) override {
+    if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
+      return fail_with(EACCES);
+    }
+    if ((flags & O_TMPFILE) == O_TMPFILE && tmpfile_errno != 0) return fail_with(tmpfile_errno);
+    return System::open(path, flags, mode);
+  }
+  int openat_directory_check(int dir, const char* name, int flags) {
+    if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
+      return fail_with(EACCES);
+    }
+    return System::openat(dir, name, flags, 0);
+  }
+  int renameat(int from_dir, const char* from, int to_dir, const char* to) override {
+    if (rename_errno != 0) return fail_with(rename_errno);
+    return System::renameat(from_dir, from, to_dir, to);
+  }
 
   int openat(int dir, const char* name, int flags, mode_t mode) override {
+    if ((flags & O_DIRECTORY) != 0) return openat_directory_check(dir, name, flags);
     if ((flags & O_EXCL) != 0) {
       if (interrupted_creates > 0) return fail_with(EINTR, interrupted_creates);
       if (create_temporary_errno != 0) return fail_with(create_temporary_errno);
     }
     return System::openat(dir, name, flags, mode);
+  }
+  int fchown(int fd, uid_t owner, gid_t group) override {
+    if (fchown_errno != 0) return fail_with(fchown_errno);
+    return System::fchown(fd, owner, group);
+  }
+  ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) override {
+    largest_read = std::max(largest_read, size);
+    return System::pread(fd, buffer, size, offset);
+  }
+  int fsync(int fd) override {
+    if (on_fsync) std::exchange(on_fsync, {})();
+    return System::fsync(fd);
   }
   int fallocate(int fd, int mode, off_t offset, off_t length) override {
     if (fallocate_errno != 0) return fail_with(fallocate_errno);
@@ -419,6 +457,198 @@ TEST_F(StoreTest, AWaiterTakesTheFileRenamedIntoPlaceWhileTheOldOneIsStillLocked
   ::close(probe);
   ::close(old_file);
 }
+
+// What another program may do to the state file while a command runs (an
+// editor saving in place, `cp backup.json corvane.json`, `dd conv=notrunc`):
+// the copied log must be the one that was read and checked.
+struct InPlaceEdit {
+  const char* label;
+  bool in_place_save;  // the save itself goes in place (a closed directory)
+  bool during_save;    // the edit lands after the log was copied, before the rename
+};
+
+void PrintTo(const InPlaceEdit& edit, std::ostream* os) {
+  *os << edit.label;
+}
+
+class ChangedWhileRead : public StoreTest, public ::testing::WithParamInterface<InPlaceEdit> {};
+
+TEST_P(ChangedWhileRead, NothingIsWrittenAndTheOtherProgramsTextStays) {
+  create(path_, rich_state());
+  FaultySystem system;
+  if (GetParam().in_place_save) system.create_temporary_errno = EACCES;
+  auto store = Store::open(path_, Access::Change, Checks::None, system);
+  ASSERT_TRUE(store) << store.error();
+  // Same length, other bytes, somewhere in the log.
+  auto edited = read_file(path_);
+  const auto at = edited.rfind("\"created_at\"");
+  ASSERT_NE(at, std::string::npos);
+  edited[at + 1] = 'C';
+  auto edit = [&] {
+    const int fd = ::open(path_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, edited.data(), edited.size(), 0), static_cast<ssize_t>(edited.size()));
+    ::close(fd);
+  };
+  if (GetParam().during_save) {
+    system.on_fsync = edit;
+  } else {
+    edit();
+  }
+  store->state().router.policy.max_attempts += 1;
+  EXPECT_EQ(store->save().error(),
+            path_.string() + " was changed in place while it was read; nothing was written");
+  EXPECT_EQ(read_file(path_), edited);
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, ChangedWhileRead,
+                         ::testing::Values(InPlaceEdit{"BeforeTheSave", false, false},
+                                           InPlaceEdit{"WhileTheCopyIsFlushed", false, true},
+                                           InPlaceEdit{"BeforeAnInPlaceSave", true, false}),
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.label);
+                         });
+
+TEST_F(StoreTest, ModeOwnerAndGroupAreTakenWhenTheFileIsWritten) {
+  create(path_);
+  ASSERT_EQ(::chmod(path_.c_str(), 0644), 0);
+  auto store = Store::open(path_, Access::Change);
+  ASSERT_TRUE(store) << store.error();
+  EXPECT_EQ(store->mode(), 0644U);
+  // The owner closes the file while the command runs.
+  ASSERT_EQ(::chmod(path_.c_str(), 0600), 0);
+  ASSERT_TRUE(store->save());
+  store->release();
+  struct stat info {};
+  ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600U);
+}
+
+// Where the rename cannot put the new file in place, the old one takes the
+// new text in place; a file system without fallocate still takes a save
+// that grows the file; a directory that may be searched but not listed
+// still takes changes.
+struct SaveObstacle {
+  const char* label;
+  void (*arrange)(FaultySystem& system);
+  bool in_place;
+};
+
+void PrintTo(const SaveObstacle& obstacle, std::ostream* os) {
+  *os << obstacle.label;
+}
+
+class SaveObstacles : public StoreTest, public ::testing::WithParamInterface<SaveObstacle> {};
+
+TEST_P(SaveObstacles, TheChangeIsSavedInFull) {
+  auto expected = rich_state();
+  create(path_, expected);
+  const auto inode = inode_of(path_);
+  FaultySystem system;
+  GetParam().arrange(system);
+  auto store = Store::open(path_, Access::Change, Checks::None, system);
+  ASSERT_TRUE(store) << store.error();
+  const auto appended = contracts::Delivery{
+      contracts::DeliveryId(
+          varnholt::contracts::Uuid::parse("d0000000-0000-4000-8000-00000000000e").value()),
+      expected.router.connectors.begin()->first, "grown",
+      contracts::delivery_status::Refused{contracts::RefusalReason::TenantMismatch},
+      varnholt::contracts::Timestamp::from_unix_seconds(0)};
+  store->state().router.deliveries.push_back(appended);
+  files::SignalHold hold;
+  const auto saved = store->save(hold);
+  ASSERT_TRUE(saved) << saved.error();
+  EXPECT_TRUE(hold.held()) << "the signals wait until the result is told";
+  store->release();
+  expected.router.deliveries.push_back(appended);
+  EXPECT_EQ(read_file(path_), encode_state(expected));
+  EXPECT_EQ(inode_of(path_) == inode, GetParam().in_place);
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, SaveObstacles,
+    ::testing::Values(
+        SaveObstacle{"ABindMountedFile", [](FaultySystem& s) { s.rename_errno = EBUSY; }, true},
+        SaveObstacle{"AnotherFileSystem", [](FaultySystem& s) { s.rename_errno = EXDEV; }, true},
+        SaveObstacle{"NoFallocateInPlace",
+                     [](FaultySystem& s) {
+                       s.create_temporary_errno = EACCES;
+                       s.fallocate_errno = EOPNOTSUPP;
+                     },
+                     true},
+        SaveObstacle{"ASearchOnlyDirectory",
+                     [](FaultySystem& s) { s.directories_need_read = true; }, false}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
+TEST_F(StoreTest, AWaiterHearsOnceWhichProcessHoldsTheLock) {
+  create(path_);
+  const int holder = ::open(path_.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  std::vector<std::optional<pid_t>> heard;
+  const auto waited = Store::open(path_, Access::Change, Checks::None, files::System::real(),
+                                  std::chrono::milliseconds(1500),
+                                  [&](std::optional<pid_t> pid) { heard.push_back(pid); });
+  EXPECT_FALSE(waited);
+  ASSERT_EQ(heard.size(), 1U);
+  EXPECT_EQ(heard[0], std::optional<pid_t>(::getpid()));
+  ::close(holder);
+}
+
+// However a save goes in place, the new text is never all in memory: it is
+// written whole to a file first and copied over the old text piece by piece.
+struct InPlaceRoute {
+  const char* label;
+  void (*arrange)(FaultySystem& system);
+  bool bounded;
+};
+
+void PrintTo(const InPlaceRoute& route, std::ostream* os) {
+  *os << route.label;
+}
+
+class InPlaceSaves : public StoreTest, public ::testing::WithParamInterface<InPlaceRoute> {};
+
+TEST_P(InPlaceSaves, WriteTheWholeNewTextInBoundedPieces) {
+  auto state = rich_state();
+  const auto model = state.router.deliveries.front();
+  for (unsigned i = 0; i < 12000; ++i) {
+    char id[40];
+    std::snprintf(id, sizeof id, "e0000000-0000-4000-8000-%012x", i);
+    auto delivery = model;
+    delivery.delivery_id = contracts::DeliveryId(varnholt::contracts::Uuid::parse(id).value());
+    state.router.deliveries.push_back(delivery);
+  }
+  create(path_, state);
+  ASSERT_GT(fs::file_size(path_), std::uintmax_t{3} << 20);
+  const auto inode = inode_of(path_);
+  FaultySystem system;
+  GetParam().arrange(system);
+  ASSERT_TRUE(change(system, path_));
+  EXPECT_EQ(inode_of(path_), inode) << "written in place";
+  state.router.policy.max_attempts += 1;
+  EXPECT_EQ(read_file(path_), encode_state(state));
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+  if (GetParam().bounded) {
+    EXPECT_LE(system.largest_read, std::size_t{1} << 20);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, InPlaceSaves,
+    ::testing::Values(InPlaceRoute{"AClosedDirectory",
+                                   [](FaultySystem& s) { s.create_temporary_errno = EACCES; },
+                                   true},
+                      InPlaceRoute{"AnOwnerTheCopyCannotTake",
+                                   [](FaultySystem& s) { s.fchown_errno = EPERM; }, true},
+                      InPlaceRoute{"NoTemporaryDirectoryEither",
+                                   [](FaultySystem& s) {
+                                     s.create_temporary_errno = EACCES;
+                                     s.tmpfile_errno = EACCES;
+                                   },
+                                   false}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
 
 }  // namespace
 }  // namespace corvane::state

@@ -153,9 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
     Sizes, FailureAfterLoad,
     ::testing::Combine(::testing::Values(Failure::UnknownClass, Failure::UnknownConnector,
                                          Failure::BrokenFirstDelivery,
-                                         Failure::BrokenMiddleDelivery,
-                                         Failure::BrokenLastDelivery, Failure::FullOutputOnRoute,
-                                         Failure::FullOutputOnList),
+                                         Failure::BrokenMiddleDelivery, Failure::BrokenLastDelivery,
+                                         Failure::FullOutputOnRoute, Failure::FullOutputOnList),
                        ::testing::Values(0U, 1U, 31U, 32U, 33U, 2000U)),
     [](const ::testing::TestParamInfo<std::tuple<Failure, std::size_t>>& param_info) {
       return name_of(std::get<0>(param_info.param)) + "_" +

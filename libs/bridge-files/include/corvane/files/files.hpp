@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 
 #include <sys/stat.h>
 
+#include "corvane/files/signal_hold.hpp"
 #include "corvane/files/system.hpp"
 
 namespace corvane::files {
@@ -32,6 +34,7 @@ enum class Errc {
   path_switched,            // the path names another file than the one locked
   nul_in_path,              // "file name contained an unexpected NUL byte"
   locked,                   // another process held the lock until the time ran out
+  changed_in_place,         // the file the new text was made from changed meanwhile
 };
 [[nodiscard]] const std::error_category& error_category() noexcept;
 [[nodiscard]] std::error_code make_error_code(Errc errc) noexcept;
@@ -113,10 +116,30 @@ struct OpenFile {
 
 // Reads what is there, up to `buffer.size()` bytes; 0 at the end.
 [[nodiscard]] Result<std::size_t> read_some(System& system, int fd, std::span<char> buffer);
+// Reads what is there at `offset`, up to `buffer.size()` bytes; 0 at the end.
+[[nodiscard]] Result<std::size_t> read_some_at(System& system, int fd, std::span<char> buffer,
+                                               std::uint64_t offset);
 
 // Writes all of `bytes`, continuing partial writes and interrupted ones; a
 // write that takes nothing fails with write_returned_zero.
 [[nodiscard]] Result<void> write_all(System& system, int fd, std::string_view bytes);
+
+// What the system says of an open file once any write to it from now on
+// would show in its modification time: a file written within the clock's
+// last tick is looked at again after the tick.
+[[nodiscard]] Result<struct stat> settled_stat(System& system, int fd);
+
+// True when `now` (of the same file) shows no write since `then`: same
+// size and modification time (a change of mode or owner does not count).
+[[nodiscard]] bool unchanged(const struct stat& then, const struct stat& now) noexcept;
+
+// The process holding a lock on the file `info` describes, as /proc/locks
+// tells it; none when it cannot be told.
+[[nodiscard]] std::optional<pid_t> lock_holder(System& system, const struct stat& info);
+
+// Called once when a wait for the lock has lasted about a second, with the
+// holder's process id where it can be told.
+using WaitNotice = std::function<void(std::optional<pid_t> holder)>;
 
 // An exclusive lock on a regular file, held until destroyed.
 class Lock {
@@ -125,8 +148,10 @@ class Lock {
   // opened again on every try, so a file renamed into place by the holder is
   // the one waited for, and the lock is only taken on the file the path names
   // once it is held. A file that cannot be opened fails at once with why.
+  // `notice` (if any) hears of a wait that lasts.
   [[nodiscard]] static Result<Lock> acquire(System& system, const std::string& path,
-                                            std::chrono::milliseconds timeout);
+                                            std::chrono::milliseconds timeout,
+                                            const WaitNotice& notice = {});
 
   [[nodiscard]] const OpenFile& file() const noexcept { return file_; }
   [[nodiscard]] int fd() const noexcept { return file_.fd.get(); }
@@ -170,12 +195,16 @@ struct Location {
 // SIGHUP and SIGQUIT, since it holds a copy of the file.
 //
 // Only where no file may be made beside it (a directory the user may not
-// write to) or where a copy could not carry the old file's owner, ACL or
-// attributes (and so would widen who may read it), the file is written in
-// place instead: the new text is held until `commit`, the space it needs is
-// reserved first so that a full disk fails before the old text is touched,
-// and the signals above wait until the write is done. Any other failure is
-// reported and leaves the file as it was.
+// write to), where a copy could not carry the old file's owner, ACL or
+// attributes (and so would widen who may read it), or where the rename
+// cannot put it in place (EBUSY for a bind-mounted file, EXDEV), the file is
+// written in place instead: the new text is first written whole to a file
+// readable by this user alone (the copy beside it, else an unnamed one in
+// the temporary directory, else memory) and then copied over the old text
+// piece by piece. A file-size limit it would exceed fails first, the space it
+// needs is reserved first so that a full disk fails before the old text is
+// touched, and the signals above wait until the write is done. Any other
+// failure is reported and leaves the file as it was.
 class Replacement {
  public:
   // Replaces the locked file that `path` names (`path` is checked again before
@@ -198,14 +227,28 @@ class Replacement {
   // Appends `length` bytes of the file `from` starting at `offset`, copied by
   // the kernel where it can.
   [[nodiscard]] Result<void> append_copy(int from, std::uint64_t offset, std::uint64_t length);
-  // Puts the new text in place.
-  [[nodiscard]] Result<void> commit();
+  // Says that the new text is made from the file open as `fd` as it was
+  // when `read` was taken: `commit` fails with changed_in_place, before the
+  // new text reaches the name, if that file has changed since.
+  void made_from(int fd, const struct stat& read) noexcept {
+    source_fd_ = fd;
+    source_ = read;
+  }
+  // Puts the new text in place. `hold` is held just before the new text
+  // reaches the file's name (the rename or link, or the first byte written
+  // over the old text in place) and stays held when this returns, whether it
+  // succeeded or not; before that point a signal leaves the old file and no
+  // temporary one.
+  [[nodiscard]] Result<void> commit(SignalHold& hold);
 
  private:
   Replacement(System& system, Location location) noexcept;
   Result<void> flush();
-  Result<void> commit_in_place();
+  Result<void> commit_in_place(SignalHold& hold);
+  void stage_elsewhere() noexcept;
+  Result<void> write_in_place(SignalHold& hold, int from, std::uint64_t size);
   Result<void> check_path_still_leads_to_the_lock();
+  Result<void> check_source_unchanged();
   void discard_temporary() noexcept;
 
   System* system_;
@@ -215,7 +258,11 @@ class Replacement {
   Fd temporary_;
   std::string temporary_name_;
   bool in_place_ = false;
-  std::string pending_;  // written out in pieces; in place, all of the new text
+  // Written out in pieces; in place without a file to hold the new text
+  // (`temporary_`), all of it.
+  std::string pending_;
+  int source_fd_ = -1;
+  struct stat source_ {};
 };
 
 // The temporary name of `name`'s replacement, without its random part: the

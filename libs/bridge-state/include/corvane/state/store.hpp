@@ -52,6 +52,11 @@ class Store {
   [[nodiscard]] static std::expected<void, std::string> create(
       const std::filesystem::path& path, const CliState& state,
       files::System& system = files::System::real());
+  // The same, holding the ending signals with `hold` from the moment the new
+  // file gets its name (see `save`).
+  [[nodiscard]] static std::expected<void, std::string> create(
+      const std::filesystem::path& path, const CliState& state, files::SignalHold& hold,
+      files::System& system = files::System::real());
 
   // Reads the state file at `path` and checks all of it. Its delivery log is
   // not kept: `for_each_delivery` reads it again. With Access::Change the file's lock
@@ -59,11 +64,12 @@ class Store {
   // the file that is read is the one `save` replaces. Failures: "{path}:
   // {system description} (run init first)" when the file cannot be read, the
   // decoder's message when it is not a state, and "{path} is locked by
-  // another process; gave up after N seconds".
+  // another process; gave up after N seconds". `notice` hears once of a
+  // wait for the lock that has lasted about a second.
   [[nodiscard]] static std::expected<Store, std::string> open(
       const std::filesystem::path& path, Access access, Checks checks = Checks::None,
       files::System& system = files::System::real(),
-      std::chrono::milliseconds timeout = kLockTimeout);
+      std::chrono::milliseconds timeout = kLockTimeout, const files::WaitNotice& notice = {});
 
   // The state as read, but for its delivery log: the router's delivery list
   // holds only the deliveries appended since, which `save` adds to the log.
@@ -72,6 +78,8 @@ class Store {
   [[nodiscard]] const LogExtent& log() const noexcept { return log_; }
   // The signature checks of the connectors (with Checks::Signatures).
   [[nodiscard]] router::SignatureChecks* signature_checks() noexcept { return checks_.get(); }
+  // The permission bits (and set-id and sticky bits) of the file read.
+  [[nodiscard]] mode_t mode() const noexcept { return read_info_.st_mode & 07777; }
 
   // Hands every delivery of the log to `observer` in order: those of the file
   // (read again from the file that was opened), then the appended ones.
@@ -80,7 +88,13 @@ class Store {
   // Replaces the state file with the state and its whole log (Access::Change
   // only). A log in the writer's own layout is copied by the kernel, not
   // written again. Failures carry the system's description, without the
-  // path, or name the path when it leads to another file by now.
+  // path, or name the path when it leads to another file by now or the file
+  // was changed in place since it was read ("{path} was changed in place
+  // while it was read; nothing was written"). `hold` is held from just
+  // before the new text reaches the file's name and stays held (see
+  // files::Replacement::commit); without one, the signals are let through
+  // again when this returns.
+  [[nodiscard]] std::expected<void, std::string> save(files::SignalHold& hold);
   [[nodiscard]] std::expected<void, std::string> save();
 
   // Lets other processes at the file; the store cannot save afterwards.
@@ -98,6 +112,7 @@ class Store {
   std::optional<files::Lock> lock_;
   std::optional<files::OpenFile> file_;
   std::optional<files::Location> location_;
+  struct stat read_info_ {};  // the file as it was when its reading began
   CliState state_;
   LogExtent log_;
   // Reads the connectors of `state_` on other threads: declared after it, so
