@@ -9,6 +9,7 @@ gen=$2
 work=$(mktemp -d)
 cleanup() {
   if mountpoint -q "$work/small" 2>/dev/null; then umount "$work/small"; fi
+  if mountpoint -q "$work/bind/corvane.json" 2>/dev/null; then umount "$work/bind/corvane.json"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -118,3 +119,20 @@ inode=$(stat -c %i "$long")
 [[ $(stat -c %i "$long") != "$inode" ]] || fail "a long name was written in place"
 [[ $(leftovers .) == 0 ]] || fail "long name: $(ls -A)"
 echo "long name: replaced atomically"
+
+# A state file bind-mounted on its own name (as a container volume makes)
+# cannot be renamed over: the change is written in place, whole.
+mkdir bind
+"$gen" 20 2000 >bind/volume.json
+touch bind/corvane.json
+if mount --bind bind/volume.json bind/corvane.json 2>/dev/null; then
+  before=$("$bin" --json --state bind/corvane.json deliveries | python3 -c 'import json,sys; print(len(json.load(sys.stdin)))')
+  err=$("$bin" --state bind/corvane.json route alert 2>&1 >/dev/null) || fail "bind mount: $err"
+  after=$("$bin" --json --state bind/volume.json deliveries | python3 -c 'import json,sys; print(len(json.load(sys.stdin)))')
+  ((after == before + 20)) || fail "bind mount: $after deliveries, expected $((before + 20))"
+  [[ $(leftovers bind) == 0 ]] || fail "bind mount: $(ls -A bind)"
+  umount bind/corvane.json
+  echo "bind mount: the change is written in place"
+else
+  echo "bind mount: skipped (cannot bind-mount a file here)"
+fi
