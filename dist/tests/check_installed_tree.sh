@@ -76,6 +76,15 @@ else
     fail "$doc/changelog.gz does not start with version $version"
 fi
 grep -q '^# corvanectl' "$doc/README.md" || fail "$doc/README.md is not the README"
+# The manual page is dated as the newest changelog entry.
+changelog_day=$(gzip -dc "$doc/changelog.gz" |
+  sed -n 's/^ -- .*  [A-Z][a-z][a-z], \([0-9]* [A-Z][a-z]* [0-9]*\) .*/\1/p' | head -n1)
+page_date=$(sed -n 's/^\.TH [^ ]* [^ ]* \([^ ]*\) .*/\1/p' "$scratch/corvanectl.1")
+changelog_date=""
+[[ -n $changelog_day ]] && changelog_date=$(date -u -d "$changelog_day" +%F 2>/dev/null)
+[[ -n $changelog_date ]] || fail "cannot read the date of the newest entry of $doc/changelog.gz"
+[[ $page_date == "$changelog_date" ]] ||
+  fail "the manual page is dated '$page_date', the changelog entry $changelog_date"
 run "$here/bash_completion_test.sh" "$bash_completion" "$bin"
 run "$here/zsh_fish_completion_test.sh" "$bin" "$zsh_completion" "$fish_completion"
 # The zsh completion as a user's shell finds it: through compinit and zsh's
