@@ -90,7 +90,7 @@ run "$here/zsh_fish_completion_test.sh" "$bin" "$zsh_completion" "$fish_completi
 # The zsh completion as a user's shell finds it: through compinit and zsh's
 # own fpath (zsh is not required).
 if command -v zsh >/dev/null; then
-  run "$here/zsh_compinit_test.zsh" "$prefix"
+  run zsh -f "$here/zsh_compinit_test.zsh" "$prefix"
 fi
 
 ((failures == 0)) || exit 1

@@ -3,7 +3,7 @@
 # and the fpath that zsh has by default, with the completion installed below
 # PREFIX (a cmake --install prefix, or the usr/ of an unpacked package), the
 # way a user's shell finds it after the package is installed.
-#   zsh_compinit_test.zsh PREFIX
+#   zsh -f zsh_compinit_test.zsh PREFIX
 # The fpath directories below /usr are looked for below PREFIX instead and put
 # first; a completion installed where zsh does not search is not found, and
 # zsh then offers file names, which fails the cases below. The shell runs in a
@@ -32,8 +32,12 @@ if ((${#found} != 1)); then
   exit 1
 fi
 
+# The reads below block until the text looked for comes; a shell that hangs
+# ends the test after two minutes.
+{ sleep 120 </dev/null >/dev/null 2>&1; print -r -- "FAILED: no answer from the zsh under test in 120 s" >&2; kill $$ } &!
+watchdog=$!
 work=$(mktemp -d)
-trap 'zpty -d comp 2>/dev/null; rm -rf $work' EXIT
+trap 'kill $watchdog 2>/dev/null; zpty -d comp 2>/dev/null; rm -rf $work' EXIT
 cd $work
 {
   $bin init &&
@@ -63,8 +67,6 @@ zpty -w comp 'compadd() {
 zpty -w comp 'complete-and-mark() { zle complete-word; print -r -- "<done>" }'
 zpty -w comp 'zle -N complete-and-mark && bindkey "^I" complete-and-mark'
 zpty -w comp 'print -r -- "<ready>"'
-# Reads block until the text looked for comes (the test's time-out ends a
-# shell that hangs).
 local out
 zpty -r -m comp out '*<ready>*'
 
