@@ -1,13 +1,18 @@
 // Writes a valid, signed state file of a chosen size, for benchmarks, crash
 // tests and fuzzing corpora:
-//   gen_state CONNECTORS DELIVERIES [SEED_BYTE] > corvane.json
+//   gen_state CONNECTORS DELIVERIES [SEED_BYTE [EVENT_TYPES]] > corvane.json
 // Every third connector stays pending, the rest are approved; the deliveries
 // cycle through the four delivery states. The same arguments give the same
-// seed and tenant, but fresh identifiers.
+// seed and tenant, but fresh identifiers. Each connector allows EVENT_TYPES
+// event types (at least 3, the default): "alert", "user.created" and
+// "event-<i % 10>", then namespaced ones shared by every hundredth connector
+// ("ns<i % 100>:type-<k>"), for completion benchmarks.
 
 #include <charconv>
 #include <cstdio>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "corvane/state/codec.hpp"
 #include "corvane/state/store.hpp"
@@ -26,9 +31,11 @@ int main(int argc, char** argv) {
   std::size_t connectors = 0;
   std::size_t deliveries = 0;
   std::size_t seed_byte = 7;
-  if (argc < 3 || argc > 4 || !parse_count(argv[1], connectors) ||
-      !parse_count(argv[2], deliveries) || (argc == 4 && !parse_count(argv[3], seed_byte))) {
-    std::fprintf(stderr, "usage: gen_state CONNECTORS DELIVERIES [SEED_BYTE]\n");
+  std::size_t event_types = 3;
+  if (argc < 3 || argc > 5 || !parse_count(argv[1], connectors) ||
+      !parse_count(argv[2], deliveries) || (argc >= 4 && !parse_count(argv[3], seed_byte)) ||
+      (argc == 5 && (!parse_count(argv[4], event_types) || event_types < 3))) {
+    std::fprintf(stderr, "usage: gen_state CONNECTORS DELIVERIES [SEED_BYTE [EVENT_TYPES]]\n");
     return 2;
   }
   state::CliState state;
@@ -42,10 +49,13 @@ int main(int argc, char** argv) {
 
   std::vector<contracts::ConnectorId> ids;
   for (std::size_t i = 0; i < connectors; ++i) {
+    std::vector<std::string> types = {"alert", "user.created", "event-" + std::to_string(i % 10)};
+    for (std::size_t k = types.size(); k < event_types; ++k) {
+      types.push_back("ns" + std::to_string(i % 100) + ":type-" + std::to_string(k));
+    }
     auto id = router::install_connector(
         state.router, state.tenant_id, "connector-" + std::to_string(i),
-        "cfg://endpoints/" + std::to_string(i), "vault://secrets/" + std::to_string(i),
-        {"alert", "user.created", "event-" + std::to_string(i % 10)},
+        "cfg://endpoints/" + std::to_string(i), "vault://secrets/" + std::to_string(i), types,
         {contracts::DataClass::OperationalMetadata, contracts::DataClass::SecurityMetadata}, key,
         now);
     if (!id) {

@@ -2,7 +2,8 @@
 #
 # Installed as share/bash-completion/completions/corvanectl, where the
 # bash-completion package loads it on first use; it can also be sourced on its
-# own, as it needs nothing from that package (it uses _filedir when present).
+# own, as it needs nothing from that package (it uses _filedir,
+# _get_comp_words_by_ref and __ltrim_colon_completions when present).
 # Connector identifiers after "approve" come from "corvanectl --json list" on
 # the state file named on the line (pending ones first); event types after
 # "route" and "--event" from the allowed_event_types of that file's
@@ -27,56 +28,71 @@ _corvanectl_unquote() {
 # The connectors of the state file STATE (empty: the default), one identifier
 # a line, those pending approval first, each group in identifier order.
 _corvanectl_connectors() { # PROGRAM STATE
-  local program=$1 state=$2 json pending=() others=()
+  local program=$1 state=$2
   local -a args=(--json list)
   [[ -n $state ]] && args=(--state "$state" --json list)
-  json=$("$program" "${args[@]}" 2>/dev/null </dev/null) || return 0
-  # One connector summary: its keys come in ascending order.
-  local re='"connector":"([0-9a-f-]+)","events":[0-9]+,"kind":"[a-z_]*","name":"([^"\\]|\\.)*","status":"([A-Za-z]+)"'
-  while [[ $json =~ $re ]]; do
-    if [[ ${BASH_REMATCH[3]} == PendingApproval ]]; then
-      pending+=("${BASH_REMATCH[1]}")
-    else
-      others+=("${BASH_REMATCH[1]}")
-    fi
-    json=${json#*"${BASH_REMATCH[0]}"}
-  done
-  ((${#pending[@]} + ${#others[@]})) && printf '%s\n' "${pending[@]}" "${others[@]}"
+  # The records are the connector summaries, cut at each '"connector":"',
+  # which cannot stand inside a JSON string (its quotes would be escaped), nor
+  # can '","status":"'; the keys come in ascending order. A failing run prints
+  # nothing here.
+  "$program" "${args[@]}" 2>/dev/null </dev/null | LC_ALL=C awk '
+    BEGIN { RS = "\"connector\":\"" }
+    NR > 1 {
+      id = substr($0, 1, index($0, "\"") - 1)
+      at = index($0, "\",\"status\":\"")
+      if (id !~ /^[0-9a-f-]+$/ || !at) next
+      status = substr($0, at + 12)
+      status = substr(status, 1, index(status, "\"") - 1)
+      if (status == "PendingApproval") print id; else others[++n] = id
+    }
+    END { for (i = 1; i <= n; i++) print others[i] }'
   return 0
 }
 
+# Prints each event type that the connectors of a state file allow, once, in
+# the order found; types with escapes other than \" \\ \/ are left out. One
+# pass over the text: the records are the pieces between double quotes, which
+# alternate between text outside strings and a string's body (a body that
+# ends in an odd number of backslashes ended at an escaped quote and goes on
+# in the next record). A string is taken when it stands in the array of the
+# key "allowed_event_types"; reading stops at the key "deliveries", so the
+# (possibly long) delivery log after the connectors is not read. The zsh and
+# fish completions run the same program.
+_corvanectl_event_types_awk='
+function decode(s,    out, i, c) {
+  out = ""
+  while ((i = index(s, "\\")) > 0) {
+    c = substr(s, i + 1, 1)
+    if (c != "\"" && c != "\\" && c != "/") return ""
+    out = out substr(s, 1, i - 1) c
+    s = substr(s, i + 2)
+  }
+  return out s
+}
+BEGIN { RS = "\"" }
+inside {
+  body = body $0
+  if (match($0, /\\+$/) && RLENGTH % 2) { body = body "\""; next }
+  inside = 0
+  if (!in_array) { key = body; next }
+  if (index(body, "\\")) { body = decode(body); if (body == "") next }
+  if (!(body in seen)) { seen[body]; print body }
+  next
+}
+{
+  if (in_array) in_array = $0 ~ /^[ \t\r\n]*,[ \t\r\n]*$/
+  else if (key == "allowed_event_types") in_array = $0 ~ /^[ \t\r\n]*:[ \t\r\n]*\[[ \t\r\n]*$/
+  else if (key == "deliveries" && $0 ~ /^[ \t\r\n]*:/) exit
+  inside = 1
+  key = body = ""
+}'
+
 # The event types that the connectors of the state file STATE allow, sorted,
-# each once. Read from the file itself, since "list" shows only their number;
-# the connectors come before the (possibly long) delivery log, which is not
-# read. Types with escapes other than \" \\ \/ are left out.
+# each once. Read from the file itself, since "list" shows only their number.
 _corvanectl_event_types() { # STATE
-  local file=${1:-corvane.json} text array type
+  local file=${1:-corvane.json}
   [[ -f $file && -r $file ]] || return 0
-  text=$(sed '/"deliveries"/q' -- "$file" 2>/dev/null) || return 0
-  local string='"([^"\\]|\\.)*"'
-  local re='"allowed_event_types"[[:space:]]*:[[:space:]]*\[(([[:space:]]*'$string'[[:space:]]*,?)*)[[:space:]]*\]'
-  local -a types=()
-  local raw i c decodable
-  while [[ $text =~ $re ]]; do
-    array=${BASH_REMATCH[1]}
-    text=${text#*"${BASH_REMATCH[0]}"}
-    while [[ $array =~ $string ]]; do
-      raw=${BASH_REMATCH[0]:1:${#BASH_REMATCH[0]}-2}
-      array=${array#*"${BASH_REMATCH[0]}"}
-      type="" decodable=1
-      for ((i = 0; i < ${#raw}; i++)); do
-        c=${raw:i:1}
-        if [[ $c == \\ ]]; then
-          i=$((i + 1))
-          c=${raw:i:1}
-          [[ $c == [\"\\/] ]] || decodable=0
-        fi
-        type+=$c
-      done
-      ((decodable)) && types+=("$type")
-    done
-  done
-  ((${#types[@]})) && printf '%s\n' "${types[@]}" | LC_ALL=C sort -u
+  LC_ALL=C awk "$_corvanectl_event_types_awk" <"$file" 2>/dev/null | LC_ALL=C sort
   return 0
 }
 
@@ -84,7 +100,9 @@ _corvanectl_event_types() { # STATE
 # their order, quoted for the command line where they need it.
 _corvanectl_offer() { # WORD
   local line
-  while IFS= read -r line; do
+  local -a lines
+  mapfile -t lines
+  for line in "${lines[@]}"; do
     [[ $line == "$1"* ]] || continue
     if [[ $line == *[^A-Za-z0-9._:/@%+=,-]* ]]; then
       COMPREPLY+=("$(printf '%q' "$line")")
@@ -94,11 +112,56 @@ _corvanectl_offer() { # WORD
   done
 }
 
+# Sets words and cword as COMP_WORDS and COMP_CWORD are, but with the words
+# that bash split at ':' joined again (event types such as ns:user.created):
+# bash-completion's _get_comp_words_by_ref -n : where it is loaded, else the
+# same done here from COMP_LINE.
+_corvanectl_words() {
+  if declare -F _get_comp_words_by_ref >/dev/null; then
+    _get_comp_words_by_ref -n : words cword
+    return
+  fi
+  local line=$COMP_LINE rest w i j=-1 glued
+  words=() cword=0
+  for ((i = 0; i < ${#COMP_WORDS[@]}; i++)); do
+    w=${COMP_WORDS[i]}
+    rest=${line#"${line%%[![:space:]]*}"}
+    glued=$((i > 0 && ${#rest} == ${#line}))
+    line=${rest#"$w"}
+    if ((glued)) && [[ $w == : || ${words[j]} == *: ]]; then
+      words[j]+=$w
+    else
+      words[++j]=$w
+    fi
+    ((i == COMP_CWORD)) && cword=$j
+  done
+}
+
+# Takes the part of WORD up to its last ':' off every reply, since bash
+# replaces only what follows that ':': bash-completion's
+# __ltrim_colon_completions where it is loaded, else the same done here.
+_corvanectl_ltrim_colons() { # WORD
+  if declare -F __ltrim_colon_completions >/dev/null; then
+    __ltrim_colon_completions "$1"
+  elif [[ $1 == *:* && $COMP_WORDBREAKS == *:* ]]; then
+    local colon_word=${1%"${1##*:}"}
+    ((${#COMPREPLY[@]})) && COMPREPLY=("${COMPREPLY[@]#"$colon_word"}")
+  fi
+  return 0
+}
+
 _corvanectl() {
-  local cur prev prefix=""
-  local -a words=("${COMP_WORDS[@]}")
-  local cword=$COMP_CWORD
-  cur=${words[cword]-}
+  local -a words
+  local cword
+  _corvanectl_words
+  _corvanectl_complete "${words[cword]-}"
+  _corvanectl_ltrim_colons "${words[cword]-}"
+}
+
+# Sets COMPREPLY for the words and cword of _corvanectl; WORD is the one being
+# completed.
+_corvanectl_complete() { # WORD
+  local cur=$1 prev prefix=""
   # With "=" in COMP_WORDBREAKS (the default) "--state=fi" arrives as the words
   # "--state" "=" "fi"; without it as one word, whose "--state=" part has to be
   # kept in front of every reply. Either way: the option and the value typed.

@@ -48,53 +48,70 @@ function __corvanectl_needs_argument
     return 0
 end
 
-# The JSON string bodies given as arguments, decoded one a line; those with
-# escapes other than \" \\ \/ are left out.
-function __corvanectl_unescape
-    for raw in $argv
-        string match -qr -- '^(?:[^\\\\]|\\\\["\\\\/])*$' $raw; or continue
-        string replace -ra -- '\\\\(.)' '$1' $raw
-    end
-end
-
 function __corvanectl_connectors
     set -l state (__corvanectl_state_file)
     set -l args --json list
     test -n "$state"; and set args --state $state --json list
     set -l program (commandline -opc)[1]
+    command -q -- $program; or return
     set -l json ($program $args 2>/dev/null </dev/null | string collect); or return
-    set -l pending
-    set -l others
-    # One connector summary: its keys come in ascending order.
-    for entry in (string match -ra -- '"connector":"[0-9a-f-]+","events":[0-9]+,"kind":"[a-z_]*","name":"(?:[^"\\\\]|\\\\.)*","status":"[A-Za-z]+"' $json)
-        set -l id (string match -r -- '"connector":"([0-9a-f-]+)"' $entry)[2]
-        set -l name (string match -r -- '"name":"((?:[^"\\\\]|\\\\.)*)"' $entry)[2]
-        set -l decoded (__corvanectl_unescape $name)
-        test -n "$decoded"; and set name $decoded
-        set -l status_ (string match -r -- '"status":"([A-Za-z]+)"$' $entry)[2]
-        if test "$status_" = PendingApproval
-            set -a pending "$id"\t"$name ($status_)"
-        else
-            set -a others "$id"\t"$name ($status_)"
-        end
-    end
-    printf '%s\n' $pending $others
+    # Each connector summary as "IDENTIFIER<tab>NAME (STATUS)": cut at each
+    # 'connector":"', which cannot stand inside a JSON string (its quote would
+    # be escaped), then the identifier and the keys after it, in ascending
+    # order; \" \\ and \/ in the name decoded, other escapes left as written.
+    set -l entries (string split -- 'connector":"' $json |
+        string replace -rf -- '^([0-9a-f-]+)","events":[0-9]+,"kind":"[a-z_]*","name":"((?:[^"\\\\]|\\\\.)*)","status":"([A-Za-z]+)".*' '$1'\t'$2 ($3)' |
+        string replace -ra -- '\\\\(["\\\\/])' '$1')
+    # Pending ones first.
+    string match -- '*(PendingApproval)' $entries
+    string match -v -- '*(PendingApproval)' $entries
+    return 0
 end
 
+# The event types that the connectors of the state file on the line allow,
+# sorted, each once; types with escapes other than \" \\ \/ are left out.
 # Read from the state file itself, since "list" shows only how many event
-# types a connector allows; the connectors come before the (possibly long)
-# delivery log, which is not read.
+# types a connector allows, in one pass over its text: the records are the
+# pieces between double quotes, which alternate between text outside strings
+# and a string's body (a body that ends in an odd number of backslashes ended
+# at an escaped quote and goes on in the next record). A string is taken when
+# it stands in the array of the key "allowed_event_types"; reading stops at
+# the key "deliveries", so the (possibly long) delivery log after the
+# connectors is not read. The bash and zsh completions run the same program
+# (here with each backslash doubled, as fish's quotes want).
 function __corvanectl_event_types
     set -l file (__corvanectl_state_file)
     test -n "$file"; or set file corvane.json
     test -f "$file" -a -r "$file"; or return
-    # On one line (a JSON string holds no line feed), so that each array
-    # found is one item.
-    set -l text (sed '/"deliveries"/q' -- $file 2>/dev/null | string join ' '); or return
-    set -l string '"(?:[^"\\\\]|\\\\.)*"'
-    for array in (string match -ra -- '"allowed_event_types"\s*:\s*\[(?:\s*'$string'\s*,?)*\s*\]' $text)
-        __corvanectl_unescape (string match -ra -- $string (string replace -r -- '^[^\[]*' '' $array) | string sub -s 2 -e -1)
-    end | sort -u
+    set -l program '
+function decode(s,    out, i, c) {
+  out = ""
+  while ((i = index(s, "\\\\")) > 0) {
+    c = substr(s, i + 1, 1)
+    if (c != "\"" && c != "\\\\" && c != "/") return ""
+    out = out substr(s, 1, i - 1) c
+    s = substr(s, i + 2)
+  }
+  return out s
+}
+BEGIN { RS = "\"" }
+inside {
+  body = body $0
+  if (match($0, /\\\\+$/) && RLENGTH % 2) { body = body "\""; next }
+  inside = 0
+  if (!in_array) { key = body; next }
+  if (index(body, "\\\\")) { body = decode(body); if (body == "") next }
+  if (!(body in seen)) { seen[body]; print body }
+  next
+}
+{
+  if (in_array) in_array = $0 ~ /^[ \t\r\n]*,[ \t\r\n]*$/
+  else if (key == "allowed_event_types") in_array = $0 ~ /^[ \t\r\n]*:[ \t\r\n]*\[[ \t\r\n]*$/
+  else if (key == "deliveries" && $0 ~ /^[ \t\r\n]*:/) exit
+  inside = 1
+  key = body = ""
+}'
+    LC_ALL=C awk $program <$file 2>/dev/null | LC_ALL=C sort
 end
 
 complete -c corvanectl -f

@@ -23,13 +23,24 @@ run_cases() { # MODE
   source "$completion"
 
   # complete LINE: COMPREPLY for the line with the cursor at its end, split as
-  # bash splits it by default ("=" is a word of its own), one reply per line,
-  # sorted; complete_in_order LINE: the same in the order offered.
+  # bash splits it by default (at blanks, with "=" and ":" words of their
+  # own), one reply per line, sorted; complete_in_order LINE: the same in the
+  # order offered.
   complete_in_order() {
-    local line=$1 word
+    local line=$1 word="" c i
     local -a split=()
-    read -r -a split <<<"${line//=/ = }"
-    [[ $line == *" " ]] && split+=("")
+    for ((i = 0; i < ${#line}; i++)); do
+      c=${line:i:1}
+      case $c in
+        " ") [[ -n $word ]] && split+=("$word") ;;
+        [=:]) [[ -n $word ]] && split+=("$word"); split+=("$c") ;;
+        *) word+=$c; continue ;;
+      esac
+      word=""
+    done
+    # After a blank the word being completed is empty; right after "=" or
+    # ":" it is that character.
+    [[ -n $word || $line == *" " ]] && split+=("$word")
     COMP_WORDS=("${split[@]}")
     COMP_CWORD=$((${#split[@]} - 1))
     COMP_LINE=$line
@@ -43,11 +54,13 @@ run_cases() { # MODE
   }
   # complete_words WORD...: as complete_line, with the words given as bash would
   # split them when COMP_WORDBREAKS lacks "="; the last one is being completed.
+  # The line is the words joined, with no blank around a ":".
   complete_words() {
     local word
     COMP_WORDS=("$@")
     COMP_CWORD=$(($# - 1))
     COMP_LINE="$*"
+    COMP_LINE=${COMP_LINE// : /:}
     COMP_POINT=${#COMP_LINE}
     COMPREPLY=()
     _corvanectl corvanectl "${!#}" || true
@@ -162,8 +175,10 @@ run_cases() { # MODE
     {
       "$binary" init &&
         "$binary" install 'say "hi"' --endpoint-ref e --secret-ref s --event user.created \
-          --event 'odd type' --event 'q"uote' &&
-        "$binary" install two --endpoint-ref e --secret-ref s --event alert --event user.created
+          --event 'odd type' --event 'q"uote' --event 'back\slash' --event 'end\' \
+          --event $'tab\there' &&
+        "$binary" install two --endpoint-ref e --secret-ref s --event alert --event user.created \
+          --event ns:user.created --event ns:user.deleted
     } >/dev/null || return 1
     mapfile -t ids < <("$binary" --json list | grep -oE '"connector":"[0-9a-f-]{36}"' | cut -d'"' -f4)
     # The connector listed first is approved, so the pending one is offered first.
@@ -179,10 +194,26 @@ run_cases() { # MODE
       "${ids[1]} ${ids[0]} "
     case_ "corvanectl approve --state=states/other.json ${ids[0]:0:6}" "${ids[0]}"
     case_ "corvanectl --json --state states/other.json approve ${ids[1]} " --workflow-ref --help -h
-    case_ "corvanectl --state states/other.json route " alert 'odd\ type' 'q\"uote' user.created
+    # Escapes other than \" \\ \/ (the tab's \t) are left out.
+    local all_types=(alert 'back\\slash' 'end\\' ns:user.created ns:user.deleted 'odd\ type' 'q\"uote'
+      user.created)
+    case_ "corvanectl --state states/other.json route " "${all_types[@]}"
+    # The same file in one line, as a hand-edited one may be.
+    python3 -c 'import json, sys; json.dump(json.load(sys.stdin), sys.stdout, separators=(",", ":"))' \
+      <states/other.json >states/compact.json
+    case_ "corvanectl --state states/compact.json route " "${all_types[@]}"
     case_ "corvanectl route --state=states/other.json --class redacted_error u" user.created
-    case_ "corvanectl --state states/other.json install n --event " alert 'odd\ type' 'q\"uote' \
-      user.created
+    case_ "corvanectl --state states/other.json install n --event " "${all_types[@]}"
+    # ":" breaks words in bash: the replies are what follows the last ":" of
+    # the word, which is what bash replaces.
+    case_ "corvanectl --state states/other.json route ns:user.c" user.created
+    case_ "corvanectl --state states/other.json route ns:" user.created user.deleted
+    case_ "corvanectl --state=states/other.json route --class security_metadata ns:user." \
+      user.created user.deleted
+    case_ "corvanectl --state states/other.json install n --event=ns:user.d" user.deleted
+    case_ "corvanectl --state states/other.json install n --event ns:u --event ns:user.d" user.deleted
+    expect "words '--event=ns' ':' 'user.d' (no = break)" \
+      "$(complete_words corvanectl --state states/other.json install n --event=ns : user.d)" user.deleted
     case_ "corvanectl install n --state states/other.json --event=a" alert
     expect "words '--event=a' (no = break)" \
       "$(complete_words corvanectl --state states/other.json install n --event=a)" --event=alert

@@ -3,7 +3,8 @@
 # usr/ of an unpacked Debian package): every file in its place with the right
 # mode, the binary runs and reports VERSION, the installed manual page and
 # completions pass their tests against the installed binary, and the
-# documentation (copyright, changelog, README) is there and well-formed.
+# documentation (copyright, changelog, README) is there and well-formed; zsh
+# finds its completion through compinit.
 #   check_installed_tree.sh PREFIX VERSION
 set -uo pipefail
 prefix=$(realpath "$1")
@@ -16,7 +17,7 @@ bin=$prefix/bin/corvanectl
 man=$prefix/share/man/man1/corvanectl.1.gz
 doc=$prefix/share/doc/corvanectl
 bash_completion=$prefix/share/bash-completion/completions/corvanectl
-zsh_completion=$prefix/share/zsh/site-functions/_corvanectl
+zsh_completion=$prefix/share/zsh/vendor-completions/_corvanectl
 fish_completion=$prefix/share/fish/vendor_completions.d/corvanectl.fish
 
 [[ -f $bin && -x $bin ]] || fail "no executable $bin"
@@ -75,8 +76,22 @@ else
     fail "$doc/changelog.gz does not start with version $version"
 fi
 grep -q '^# corvanectl' "$doc/README.md" || fail "$doc/README.md is not the README"
+# The manual page is dated as the newest changelog entry.
+changelog_day=$(gzip -dc "$doc/changelog.gz" |
+  sed -n 's/^ -- .*  [A-Z][a-z][a-z], \([0-9]* [A-Z][a-z]* [0-9]*\) .*/\1/p' | head -n1)
+page_date=$(sed -n 's/^\.TH [^ ]* [^ ]* \([^ ]*\) .*/\1/p' "$scratch/corvanectl.1")
+changelog_date=""
+[[ -n $changelog_day ]] && changelog_date=$(date -u -d "$changelog_day" +%F 2>/dev/null)
+[[ -n $changelog_date ]] || fail "cannot read the date of the newest entry of $doc/changelog.gz"
+[[ $page_date == "$changelog_date" ]] ||
+  fail "the manual page is dated '$page_date', the changelog entry $changelog_date"
 run "$here/bash_completion_test.sh" "$bash_completion" "$bin"
 run "$here/zsh_fish_completion_test.sh" "$bin" "$zsh_completion" "$fish_completion"
+# The zsh completion as a user's shell finds it: through compinit and zsh's
+# own fpath (zsh is not required).
+if command -v zsh >/dev/null; then
+  run zsh -f "$here/zsh_compinit_test.zsh" "$prefix"
+fi
 
 ((failures == 0)) || exit 1
 echo "installed tree OK: $bin reports 'corvanectl $version'; man page, completions and documentation pass"

@@ -16,7 +16,7 @@ share/doc/corvanectl/changelog.gz
 share/doc/corvanectl/copyright
 share/fish/vendor_completions.d/corvanectl.fish
 share/man/man1/corvanectl.1.gz
-share/zsh/site-functions/_corvanectl"
+share/zsh/vendor-completions/_corvanectl"
 got=$(cd "$scratch/usr" && find . -type f | sed 's|^\./||' | sort)
 [[ $got == "$expected" ]] || { printf 'installed files:\n%s\nexpected:\n%s\n' "$got" "$expected" >&2; exit 1; }
 "$(dirname "$0")/check_installed_tree.sh" "$scratch/usr" "$version"

@@ -74,7 +74,7 @@ touch "$dir/corvane.json" "$dir/other.json"
   cd "$dir" || exit 1
   "$binary" init --state real.json &&
     "$binary" install hook --state real.json --endpoint-ref e --secret-ref s \
-      --event user.created --event 'odd type' &&
+      --event user.created --event 'odd type' --event ns:user.created --event 'q"uote' &&
     "$binary" install two --state real.json --endpoint-ref e --secret-ref s --event alert \
       --event user.created
 ) >/dev/null || { echo "cannot make a state file with $binary" >&2; exit 1; }
@@ -121,7 +121,8 @@ if command -v fish >/dev/null; then
     failures=$((failures + 1))
     echo "FAILED: fish lists the pending connector first, with name and status: got $got" >&2
   fi
-  fish_case "corvanectl --state real.json route " alert 'odd type' user.created
+  fish_case "corvanectl --state real.json route " alert ns:user.created 'odd type' 'q"uote' user.created
+  fish_case "corvanectl --state real.json route ns:u" ns:user.created
   fish_case "corvanectl install x --state real.json --event u" user.created
   fish_case "corvanectl --state other.json approve " ""
   fish_case "corvanectl --state missing.json route " ""
@@ -138,7 +139,7 @@ if command -v zsh >/dev/null; then
   zsh_case "connectors, pending first" "$(zsh_helper approve --state real.json -- _corvanectl_connectors)" \
     "${ids[1]}:${names[1]} (PendingApproval)"$'\n'"${ids[0]}:${names[0]} (Approved)"
   zsh_case "event types" "$(zsh_helper route --state=real.json -- _corvanectl_event_types)" \
-    "alert"$'\n'"odd type"$'\n'"user.created"
+    "alert"$'\n'"ns:user.created"$'\n'"odd type"$'\n'"q\"uote"$'\n'"user.created"
   zsh_case "an empty state file" "$(zsh_helper approve -- _corvanectl_connectors 2>&1)" ""
   zsh_case "a broken state file" "$(zsh_helper route --state other.json -- _corvanectl_event_types 2>&1)" ""
   cd - >/dev/null || exit 1
