@@ -1,6 +1,5 @@
 #include "corvane/state/codec.hpp"
 
-#include <algorithm>
 #include <cassert>
 
 #include "own_layout.hpp"
@@ -21,9 +20,7 @@ constexpr std::size_t kLogDepth = 3;
 // The longest delivery matched in the writer's layout.
 constexpr std::size_t kLongestMatched = std::size_t{1} << 16;
 
-// What one reading of a state has found so far. Reading runs through the
-// member tables below, which take no context of their own; the one reading
-// in progress on this thread is found here.
+// What one reading of a state has found so far, and whom to tell.
 struct ReadContext {
   CliState* state = nullptr;
   LogExtent* log = nullptr;
@@ -33,7 +30,6 @@ struct ReadContext {
   bool announced = false;
   Delivery delivery;  // every delivery is read into this one
 };
-thread_local ReadContext* t_reading = nullptr;  // NOLINT
 
 void announce_when_ready(ReadContext& context) {
   if (context.announced || !context.seed_read || !context.connectors_read) return;
@@ -94,67 +90,53 @@ Decoded<void> read_elements(Reader& reader, ReadContext& context) {
 
 // --- reading a state through the members' descriptions ---------------------------
 
-Decoded<void> read_seed(Reader& reader, CliState& state) {
-  auto read = varnholt::json::read_value(reader, state.approval_seed);
+// The state's and the router's members are read as their descriptions say,
+// but for those that reading watches (the seed, the connectors) or streams
+// (the delivery log).
+constexpr std::size_t kSeed = varnholt::json::member_index<CliState>("approval_seed");
+constexpr std::size_t kRouter = varnholt::json::member_index<CliState>("router");
+constexpr std::size_t kConnectors = varnholt::json::member_index<Router>("connectors");
+constexpr std::size_t kDeliveries = varnholt::json::member_index<Router>("deliveries");
+
+// Notes that a watched member was read, once it was.
+Decoded<void> noted(Decoded<void> read, bool& flag, ReadContext& context) {
   if (read) {
-    t_reading->seed_read = true;
-    announce_when_ready(*t_reading);
+    flag = true;
+    announce_when_ready(context);
   }
   return read;
 }
 
-Decoded<void> read_connectors(Reader& reader, Router& router) {
-  auto read = varnholt::json::read_value(reader, router.connectors);
-  if (read) {
-    t_reading->connectors_read = true;
-    announce_when_ready(*t_reading);
-  }
-  return read;
+Decoded<void> read_router(Reader& reader, Router& router, ReadContext& context) {
+  constexpr auto& fields = varnholt::json::kFieldTable<Router>;
+  return varnholt::json::read_record(
+      reader, router, Describe<Router>::expecting, fields,
+      [&](std::size_t index, Reader& r, Router& out) -> Decoded<void> {
+        if (index == kConnectors) {
+          return noted(varnholt::json::read_value(r, out.connectors), context.connectors_read,
+                       context);
+        }
+        if (index == kDeliveries) {
+          return varnholt::json::read_container(r, "a sequence", varnholt::json::Brackets::Array,
+                                                [&](bool) { return read_elements(r, context); });
+        }
+        return fields[index].read(r, out);
+      });
 }
 
-Decoded<void> read_deliveries(Reader& reader, Router&) {
-  return varnholt::json::read_container(reader, "a sequence", varnholt::json::Brackets::Array,
-                                        [&](bool) { return read_elements(reader, *t_reading); });
+Decoded<void> read_root(Reader& reader, CliState& state, ReadContext& context) {
+  constexpr auto& fields = varnholt::json::kFieldTable<CliState>;
+  return varnholt::json::read_record(
+      reader, state, Describe<CliState>::expecting, fields,
+      [&](std::size_t index, Reader& r, CliState& out) -> Decoded<void> {
+        if (index == kSeed) {
+          return noted(varnholt::json::read_value(r, out.approval_seed), context.seed_read,
+                       context);
+        }
+        if (index == kRouter) return read_router(r, out.router, context);
+        return fields[index].read(r, out);
+      });
 }
-
-template <typename T>
-constexpr std::size_t member_index(std::string_view name) {
-  const auto names = varnholt::json::detail::member_names<T>();
-  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
-}
-
-// The router's and the state's member tables, as their descriptions give
-// them, but for the members that reading watches or streams.
-constexpr auto kRouterFields = [] {
-  auto fields = varnholt::json::detail::field_table<Router>();
-  fields[member_index<Router>("connectors")].read = read_connectors;
-  fields[member_index<Router>("deliveries")].read = read_deliveries;
-  return fields;
-}();
-
-Decoded<void> read_router(Reader& reader, CliState& state) {
-  return varnholt::json::read_record(reader, state.router, Describe<Router>::expecting,
-                                     kRouterFields);
-}
-
-constexpr auto kStateFields = [] {
-  auto fields = varnholt::json::detail::field_table<CliState>();
-  fields[member_index<CliState>("approval_seed")].read = read_seed;
-  fields[member_index<CliState>("router")].read = read_router;
-  return fields;
-}();
-
-// Sets the reading in progress for the lifetime of the guard.
-class Reading {
- public:
-  explicit Reading(ReadContext& context) : previous_(std::exchange(t_reading, &context)) {}
-  ~Reading() { t_reading = previous_; }
-  Reading(const Reading&) = delete;
-  Reading& operator=(const Reading&) = delete;
-
- private:
-  ReadContext* previous_;
-};
 
 // Collects the log into the state's own list.
 class Collector final : public ReadObserver {
@@ -173,10 +155,8 @@ Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadOb
   context.state = &state;
   context.log = &log;
   context.observer = observer;
-  Reading reading(context);
   log = LogExtent{};
-  auto read =
-      varnholt::json::read_record(reader, state, Describe<CliState>::expecting, kStateFields);
+  auto read = read_root(reader, state, context);
   if (read) read = reader.end();
   if (!read) return read;
   // A file with its members in another order names the seed or the

@@ -197,11 +197,11 @@ inline std::string on_new_line(std::size_t depth, std::string_view rest) {
 // starts with ",".
 template <typename T, std::size_t Depth, bool AfterTag>
 struct Pieces {
-  static constexpr std::size_t kCount = varnholt::json::detail::member_count<T>;
+  static constexpr std::size_t kCount = varnholt::json::member_count<T>;
   std::vector<Piece> before;
   Piece after{on_new_line(Depth, "}")};
   Pieces() {
-    const auto names = varnholt::json::detail::member_names<T>();
+    const auto names = varnholt::json::member_names<T>();
     for (std::size_t i = 0; i < kCount; ++i) {
       std::string text(i == 0 && !AfterTag ? "{" : ",");
       std::string member = "\"";

@@ -102,8 +102,7 @@ const Construct kConstructs[] = {
     // Numbers, whose whole text stays in the buffer until read.
     {"integer out of range", "4294967296", "invalid value: integer `4294967296`, expected u32",
      kOpen.size() + 10},
-    {"float", "-12.5e3", "invalid type: floating point `-12500.0`, expected u32",
-     kOpen.size() + 7},
+    {"float", "-12.5e3", "invalid type: floating point `-12500.0`, expected u32", kOpen.size() + 7},
     {"integer beyond 64 bits", "123456789012345678901",
      "invalid type: floating point `1.2345678901234568e20`, expected u32", kOpen.size() + 21},
     // A string longer than the buffer, which grows to hold it.
@@ -122,7 +121,8 @@ void PrintTo(const Lead& lead, std::ostream* os) {
   *os << lead.name;
 }
 
-const Lead kLeads[] = {{"line feeds", "\n"}, {"CRLF", "\r\n"}, {"tabs", "\t"}, {"mixed", " \r\n\t"}};
+const Lead kLeads[] = {
+    {"line feeds", "\n"}, {"CRLF", "\r\n"}, {"tabs", "\t"}, {"mixed", " \r\n\t"}};
 
 std::string lead_of(std::string_view unit, std::size_t length) {
   std::string out;
@@ -140,17 +140,17 @@ TEST_P(AcrossTheBuffer, GivesTheSameMessageAndPositionWhereverTheBufferEnds) {
   // ends just before it (or to the input's start, for one longer than the
   // buffer), so the end falls before, in and after each byte.
   const std::size_t latest = kBuffer + 1;
-  const std::size_t earliest =
-      construct.value.size() + 1 + kOpen.size() > kBuffer ? kOpen.size()
-                                                          : kBuffer - construct.value.size() - 1;
+  const std::size_t earliest = construct.value.size() + 1 + kOpen.size() > kBuffer
+                                   ? kOpen.size()
+                                   : kBuffer - construct.value.size() - 1;
   for (std::size_t start = earliest; start <= latest; ++start) {
     const std::size_t lead_length = start - kOpen.size();
     const std::string before = lead_of(lead.unit, lead_length);
     const std::string input = before + document;
     const auto feeds = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
     const auto last_feed = before.rfind('\n');
-    const std::uint64_t indent = last_feed == std::string::npos ? before.size()
-                                                                : before.size() - last_feed - 1;
+    const std::uint64_t indent =
+        last_feed == std::string::npos ? before.size() : before.size() - last_feed - 1;
     const std::string expected = construct.message + " at line " + std::to_string(1 + feeds) +
                                  " column " + std::to_string(indent + construct.column);
     for (const std::size_t piece : {kWhole, std::size_t{1}, std::size_t{3}}) {
