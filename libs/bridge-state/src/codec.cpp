@@ -25,6 +25,7 @@ struct ReadContext {
   CliState* state = nullptr;
   LogExtent* log = nullptr;
   ReadObserver* observer = nullptr;
+  LogReading how = LogReading::Matched;
   bool seed_read = false;
   bool connectors_read = false;
   bool announced = false;
@@ -67,7 +68,7 @@ Decoded<void> read_elements(Reader& reader, ReadContext& context) {
   std::uint64_t count = 0;
   for (;;) {
     const std::uint64_t start = reader.offset();
-    if (match_own_delivery(reader, first, context.delivery)) {
+    if (context.how == LogReading::Matched && match_own_delivery(reader, first, context.delivery)) {
       if (first && log != nullptr) log->first = start + kFirstSeparator.size();
       first = false;
     } else {
@@ -150,11 +151,13 @@ class Collector final : public ReadObserver {
 
 }  // namespace
 
-Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadObserver* observer) {
+Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadObserver* observer,
+                         LogReading how) {
   ReadContext context;
   context.state = &state;
   context.log = &log;
   context.observer = observer;
+  context.how = how;
   log = LogExtent{};
   auto read = read_root(reader, state, context);
   if (read) read = reader.end();
@@ -166,9 +169,10 @@ Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadOb
   return {};
 }
 
-Decoded<void> read_log(Reader& reader, ReadObserver& observer) {
+Decoded<void> read_log(Reader& reader, ReadObserver& observer, LogReading how) {
   ReadContext context;
   context.observer = &observer;
+  context.how = how;
   if (auto read = read_elements(reader, context); !read) return read;
   return reader.end_seq();
 }

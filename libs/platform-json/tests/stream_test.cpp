@@ -50,7 +50,7 @@ class PieceSource final : public Source {
   std::size_t piece_;
 };
 
-// The smallest buffer a streaming reader takes: its first refill ends here.
+// The streaming reader's buffer: its first refill ends here.
 constexpr std::size_t kBuffer = 64;
 constexpr std::size_t kWhole = ~std::size_t{0};
 
@@ -159,6 +159,10 @@ TEST_P(AcrossTheBuffer, GivesTheSameMessageAndPositionWhereverTheBufferEnds) {
       Reader reader(source, kBuffer);
       EXPECT_EQ(decode(reader), expected);
     }
+    // A buffer of one byte, which grows for every token longer than that.
+    PieceSource source(input, kWhole);
+    Reader tiny(source, 1);
+    EXPECT_EQ(decode(tiny), expected) << "buffer of 1 byte, construct at byte " << start;
     Reader whole(input);
     EXPECT_EQ(decode(whole), expected) << "whole input, construct at byte " << start;
   }

@@ -54,18 +54,27 @@ class ReadObserver {
   virtual void on_delivery(const contracts::Delivery& /*delivery*/) {}
 };
 
+// How the delivery log is read. `Matched` first matches each delivery against
+// the writer's own layout, which is much faster, and falls back to the
+// general reader for anything else; `General` reads every delivery with the
+// general reader (it never finds the log in the writer's layout). Both give
+// the same deliveries and the same faults at the same positions.
+enum class LogReading : std::uint8_t { Matched, General };
+
 // Reads a state from `reader`: everything but the delivery log into `state`
 // (its router's delivery list stays empty), the log's deliveries to
 // `observer` (if any) as they come, and where the log stands into `log`.
 // The whole text is checked; after a failure nothing in `state` counts.
 [[nodiscard]] varnholt::json::Decoded<void> read_state(varnholt::json::Reader& reader,
                                                        CliState& state, LogExtent& log,
-                                                       ReadObserver* observer = nullptr);
+                                                       ReadObserver* observer = nullptr,
+                                                       LogReading how = LogReading::Matched);
 
 // Reads the delivery log again, from a reader that starts just after its
 // "[" (LogExtent::elements), handing every delivery to `observer`.
 [[nodiscard]] varnholt::json::Decoded<void> read_log(varnholt::json::Reader& reader,
-                                                     ReadObserver& observer);
+                                                     ReadObserver& observer,
+                                                     LogReading how = LogReading::Matched);
 
 // A state held whole in memory, its deliveries in its router's list.
 [[nodiscard]] std::string encode_state(const CliState& state);
