@@ -1,6 +1,7 @@
 #include "corvane/state/codec.hpp"
 
 #include <cassert>
+#include <cstdlib>
 
 #include "own_layout.hpp"
 #include "varnholt/json/writer.hpp"
@@ -15,7 +16,8 @@ using varnholt::json::Decoded;
 using varnholt::json::Describe;
 using varnholt::json::Reader;
 
-// Deliveries sit at this indentation level in the state file.
+// The deliveries' nesting level: inside the state, its router and the log.
+// The writer's hole for the log says the same (log_layout() checks it).
 constexpr std::size_t kLogDepth = 3;
 // The longest delivery matched in the writer's layout.
 constexpr std::size_t kLongestMatched = std::size_t{1} << 16;
@@ -42,8 +44,9 @@ void announce_when_ready(ReadContext& context) {
 // writer's own layout, and consumes it; false (consuming nothing) when the
 // bytes are anything else.
 bool match_own_delivery(Reader& reader, bool first, Delivery& delivery) {
-  static const own::Piece kFirst{std::string(kFirstSeparator)};
-  static const own::Piece kNext{std::string(kSeparator)};
+  namespace own = varnholt::json::own;
+  static const own::Piece kFirst{kFirstSeparator};
+  static const own::Piece kNext{kSeparator};
   // Deliveries of some kilobytes at most: a longer one (a huge event type) is
   // read by the general reader, which never holds a string twice.
   for (std::size_t want = 1024; want <= kLongestMatched; want *= 4) {
@@ -177,13 +180,30 @@ Decoded<void> read_log(Reader& reader, ReadObserver& observer, LogReading how) {
   return reader.end_seq();
 }
 
-std::string encode_state(const CliState& state) {
+namespace {
+
+// Writes `state`, leaving a hole for the elements of `hole` (an empty array)
+// if it is given.
+std::string write_state(const CliState& state, varnholt::json::Writer::Hole* hole = nullptr) {
   std::string out;
   // Room for the fixed part and a typical connector or delivery each.
   out.reserve(1024 + 1200 * state.router.connectors.size() + 400 * state.router.deliveries.size());
   varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Pretty);
+  if (hole != nullptr) writer.leave_hole_at(&state.router.deliveries);
   varnholt::json::write_value(writer, state);
+  if (hole != nullptr) {
+    // Every state has its router's log: the writer always finds it.
+    const auto found = writer.hole();
+    if (!found) std::abort();
+    *hole = *found;
+  }
   return out;
+}
+
+}  // namespace
+
+std::string encode_state(const CliState& state) {
+  return write_state(state);
 }
 
 std::expected<CliState, std::string> decode_state(std::string_view bytes) {
@@ -199,19 +219,26 @@ std::expected<CliState, std::string> decode_state(std::string_view bytes) {
 
 Frame encode_frame(const CliState& state) {
   assert(state.router.deliveries.empty());
-  std::string text = encode_state(state);
-  // A raw line feed only ever stands between members, never inside a string,
-  // so this is the router's delivery log and nothing else.
-  static constexpr std::string_view kEmptyLog = "\n    \"deliveries\": []";
-  const auto at = text.find(kEmptyLog);
-  const auto split = at + kEmptyLog.size() - 1;
-  return Frame{text.substr(0, split), text.substr(split)};
+  varnholt::json::Writer::Hole hole;
+  std::string text = write_state(state, &hole);
+  return Frame{text.substr(0, hole.offset), text.substr(hole.offset)};
+}
+
+const LogLayout& log_layout() {
+  static const LogLayout layout = [] {
+    varnholt::json::Writer::Hole hole;
+    (void)write_state(CliState{}, &hole);
+    // The matcher of the writer's layout looks for deliveries at this level.
+    if (hole.depth != kLogDepth) std::abort();
+    return LogLayout{hole.depth, varnholt::json::pretty_element_breaks(hole.depth)};
+  }();
+  return layout;
 }
 
 void append_log_element(std::string& out, const Delivery& delivery, bool first) {
   out.append(first ? kFirstSeparator : kSeparator);
   varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Pretty,
-                                varnholt::json::Writer::Order::Declared, kLogDepth);
+                                varnholt::json::Writer::Order::Declared, log_layout().depth);
   varnholt::json::write_value(writer, delivery);
 }
 

@@ -26,7 +26,7 @@ void Writer::newline_and_indent() {
   // A line feed and the indentation, in one piece for the usual depths.
   static constexpr std::string_view kLines =
       "\n                                                                ";
-  const std::size_t width = 2 * (depth_ + open_);
+  const std::size_t width = kIndent * (depth_ + open_);
   if (width < kLines.size()) {
     out_.append(kLines.substr(0, width + 1));
   } else {
@@ -65,7 +65,7 @@ void Writer::plain_key(std::string_view name) {
   // Everything before the value in one piece: the separator, the line and its
   // indentation, the quoted name and the colon.
   const bool comma = next_member();
-  const std::size_t width = pretty_ ? 2 * (depth_ + open_) : 0;
+  const std::size_t width = pretty_ ? kIndent * (depth_ + open_) : 0;
   const std::size_t length =
       (comma ? 1 : 0) + (pretty_ ? 1 + width : 0) + name.size() + 2 + (pretty_ ? 2 : 1);
   const std::size_t at = out_.size();
@@ -132,6 +132,18 @@ void Writer::signed_number(std::int64_t value) {
 void Writer::null() {
   before_value();
   out_.append("null");
+}
+
+std::string pretty_line(std::size_t depth) {
+  std::string line = "\n";
+  line.append(Writer::kIndent * depth, ' ');
+  return line;
+}
+
+ElementBreaks pretty_element_breaks(std::size_t depth) {
+  ElementBreaks breaks{pretty_line(depth), ",", pretty_line(depth > 0 ? depth - 1 : 0)};
+  breaks.next.append(breaks.first);
+  return breaks;
 }
 
 void write_compact(const nlohmann::json& value, std::string& out) {

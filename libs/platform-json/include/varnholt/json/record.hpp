@@ -492,6 +492,7 @@ struct Codec<std::vector<T>> {
   template <typename Sink>
   static void write(Sink& sink, const std::vector<T>& values) {
     sink.begin_array();
+    if constexpr (requires { sink.at_elements_of(&values); }) sink.at_elements_of(&values);
     for (const auto& value : values) write_value(sink, value);
     sink.end_array();
   }
