@@ -5,10 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include "varnholt/json/escape.hpp"
-#include "varnholt/json/reader.hpp"
 
 namespace varnholt::json {
 namespace {
@@ -144,61 +141,6 @@ ElementBreaks pretty_element_breaks(std::size_t depth) {
   ElementBreaks breaks{pretty_line(depth), ",", pretty_line(depth > 0 ? depth - 1 : 0)};
   breaks.next.append(breaks.first);
   return breaks;
-}
-
-void write_compact(const nlohmann::json& value, std::string& out) {
-  using Type = nlohmann::json::value_t;
-  switch (value.type()) {
-    case Type::null:
-      out.append("null");
-      return;
-    case Type::boolean:
-      out.append(value.get<bool>() ? "true" : "false");
-      return;
-    case Type::number_unsigned:
-      append_integer(out, value.get<std::uint64_t>());
-      return;
-    case Type::number_integer:
-      append_integer(out, value.get<std::int64_t>());
-      return;
-    case Type::number_float: {
-      const double number = value.get<double>();
-      out.append(std::isfinite(number) ? format_float(number) : "null");
-      return;
-    }
-    case Type::string:
-      append_string(out, value.get_ref<const std::string&>());
-      return;
-    case Type::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& element : value) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_compact(element, out);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Type::object: {
-      // nlohmann::json keeps members in a std::map: byte order of the keys.
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [name, member] : value.items()) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_string(out, name);
-        out.push_back(':');
-        write_compact(member, out);
-      }
-      out.push_back('}');
-      return;
-    }
-    case Type::binary:
-    case Type::discarded:
-      out.append("null");
-      return;
-  }
 }
 
 }  // namespace varnholt::json

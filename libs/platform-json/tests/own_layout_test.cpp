@@ -31,8 +31,7 @@ struct Describe<Inner> {
 template <>
 struct Describe<Outer> {
   static constexpr std::string_view expecting = "struct Outer";
-  static constexpr std::tuple members{Member{"name", &Outer::name},
-                                      Member{"items", &Outer::items}};
+  static constexpr std::tuple members{Member{"name", &Outer::name}, Member{"items", &Outer::items}};
 };
 
 namespace {

@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json_fwd.hpp>
-
 namespace varnholt::json {
 
 // Streams JSON text into a string in one of two layouts:
@@ -100,10 +98,5 @@ struct ElementBreaks {
 
 // A line feed and the pretty layout's indentation of level `depth`.
 [[nodiscard]] std::string pretty_line(std::size_t depth);
-
-// Writes a general JSON value compactly with object members in ascending byte
-// order of their keys. Floating-point numbers are written in their shortest
-// round-trip form.
-void write_compact(const nlohmann::json& value, std::string& out);
 
 }  // namespace varnholt::json
