@@ -97,7 +97,7 @@ TEST(ManifestSigning, EveryStoredMemberOfTheManifestIsSigned) {
     ASSERT_FALSE(verified) << "changing " << name << " keeps the signature valid";
     EXPECT_EQ(verified.error(), "connector manifest signature invalid or manifest tampered");
   }
-  const auto names = varnholt::json::detail::member_names<ConnectorManifest>();
+  const auto names = varnholt::json::member_names<ConnectorManifest>();
   EXPECT_EQ(members, std::set<std::string>(names.begin(), names.end()));
 }
 

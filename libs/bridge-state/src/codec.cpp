@@ -1,7 +1,7 @@
 #include "corvane/state/codec.hpp"
 
-#include <algorithm>
 #include <cassert>
+#include <cstdlib>
 
 #include "own_layout.hpp"
 #include "varnholt/json/writer.hpp"
@@ -16,24 +16,23 @@ using varnholt::json::Decoded;
 using varnholt::json::Describe;
 using varnholt::json::Reader;
 
-// Deliveries sit at this indentation level in the state file.
+// The deliveries' nesting level: inside the state, its router and the log.
+// The writer's hole for the log says the same (log_layout() checks it).
 constexpr std::size_t kLogDepth = 3;
 // The longest delivery matched in the writer's layout.
 constexpr std::size_t kLongestMatched = std::size_t{1} << 16;
 
-// What one reading of a state has found so far. Reading runs through the
-// member tables below, which take no context of their own; the one reading
-// in progress on this thread is found here.
+// What one reading of a state has found so far, and whom to tell.
 struct ReadContext {
   CliState* state = nullptr;
   LogExtent* log = nullptr;
   ReadObserver* observer = nullptr;
+  LogReading how = LogReading::Matched;
   bool seed_read = false;
   bool connectors_read = false;
   bool announced = false;
   Delivery delivery;  // every delivery is read into this one
 };
-thread_local ReadContext* t_reading = nullptr;  // NOLINT
 
 void announce_when_ready(ReadContext& context) {
   if (context.announced || !context.seed_read || !context.connectors_read) return;
@@ -45,8 +44,9 @@ void announce_when_ready(ReadContext& context) {
 // writer's own layout, and consumes it; false (consuming nothing) when the
 // bytes are anything else.
 bool match_own_delivery(Reader& reader, bool first, Delivery& delivery) {
-  static const own::Piece kFirst{std::string(kFirstSeparator)};
-  static const own::Piece kNext{std::string(kSeparator)};
+  namespace own = varnholt::json::own;
+  static const own::Piece kFirst{kFirstSeparator};
+  static const own::Piece kNext{kSeparator};
   // Deliveries of some kilobytes at most: a longer one (a huge event type) is
   // read by the general reader, which never holds a string twice.
   for (std::size_t want = 1024; want <= kLongestMatched; want *= 4) {
@@ -71,7 +71,7 @@ Decoded<void> read_elements(Reader& reader, ReadContext& context) {
   std::uint64_t count = 0;
   for (;;) {
     const std::uint64_t start = reader.offset();
-    if (match_own_delivery(reader, first, context.delivery)) {
+    if (context.how == LogReading::Matched && match_own_delivery(reader, first, context.delivery)) {
       if (first && log != nullptr) log->first = start + kFirstSeparator.size();
       first = false;
     } else {
@@ -94,67 +94,53 @@ Decoded<void> read_elements(Reader& reader, ReadContext& context) {
 
 // --- reading a state through the members' descriptions ---------------------------
 
-Decoded<void> read_seed(Reader& reader, CliState& state) {
-  auto read = varnholt::json::read_value(reader, state.approval_seed);
+// The state's and the router's members are read as their descriptions say,
+// but for those that reading watches (the seed, the connectors) or streams
+// (the delivery log).
+constexpr std::size_t kSeed = varnholt::json::member_index<CliState>("approval_seed");
+constexpr std::size_t kRouter = varnholt::json::member_index<CliState>("router");
+constexpr std::size_t kConnectors = varnholt::json::member_index<Router>("connectors");
+constexpr std::size_t kDeliveries = varnholt::json::member_index<Router>("deliveries");
+
+// Notes that a watched member was read, once it was.
+Decoded<void> noted(Decoded<void> read, bool& flag, ReadContext& context) {
   if (read) {
-    t_reading->seed_read = true;
-    announce_when_ready(*t_reading);
+    flag = true;
+    announce_when_ready(context);
   }
   return read;
 }
 
-Decoded<void> read_connectors(Reader& reader, Router& router) {
-  auto read = varnholt::json::read_value(reader, router.connectors);
-  if (read) {
-    t_reading->connectors_read = true;
-    announce_when_ready(*t_reading);
-  }
-  return read;
+Decoded<void> read_router(Reader& reader, Router& router, ReadContext& context) {
+  constexpr auto& fields = varnholt::json::kFieldTable<Router>;
+  return varnholt::json::read_record(
+      reader, router, Describe<Router>::expecting, fields,
+      [&](std::size_t index, Reader& r, Router& out) -> Decoded<void> {
+        if (index == kConnectors) {
+          return noted(varnholt::json::read_value(r, out.connectors), context.connectors_read,
+                       context);
+        }
+        if (index == kDeliveries) {
+          return varnholt::json::read_container(r, "a sequence", varnholt::json::Brackets::Array,
+                                                [&](bool) { return read_elements(r, context); });
+        }
+        return fields[index].read(r, out);
+      });
 }
 
-Decoded<void> read_deliveries(Reader& reader, Router&) {
-  return varnholt::json::read_container(reader, "a sequence", varnholt::json::Brackets::Array,
-                                        [&](bool) { return read_elements(reader, *t_reading); });
+Decoded<void> read_root(Reader& reader, CliState& state, ReadContext& context) {
+  constexpr auto& fields = varnholt::json::kFieldTable<CliState>;
+  return varnholt::json::read_record(
+      reader, state, Describe<CliState>::expecting, fields,
+      [&](std::size_t index, Reader& r, CliState& out) -> Decoded<void> {
+        if (index == kSeed) {
+          return noted(varnholt::json::read_value(r, out.approval_seed), context.seed_read,
+                       context);
+        }
+        if (index == kRouter) return read_router(r, out.router, context);
+        return fields[index].read(r, out);
+      });
 }
-
-template <typename T>
-constexpr std::size_t member_index(std::string_view name) {
-  const auto names = varnholt::json::detail::member_names<T>();
-  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
-}
-
-// The router's and the state's member tables, as their descriptions give
-// them, but for the members that reading watches or streams.
-constexpr auto kRouterFields = [] {
-  auto fields = varnholt::json::detail::field_table<Router>();
-  fields[member_index<Router>("connectors")].read = read_connectors;
-  fields[member_index<Router>("deliveries")].read = read_deliveries;
-  return fields;
-}();
-
-Decoded<void> read_router(Reader& reader, CliState& state) {
-  return varnholt::json::read_record(reader, state.router, Describe<Router>::expecting,
-                                     kRouterFields);
-}
-
-constexpr auto kStateFields = [] {
-  auto fields = varnholt::json::detail::field_table<CliState>();
-  fields[member_index<CliState>("approval_seed")].read = read_seed;
-  fields[member_index<CliState>("router")].read = read_router;
-  return fields;
-}();
-
-// Sets the reading in progress for the lifetime of the guard.
-class Reading {
- public:
-  explicit Reading(ReadContext& context) : previous_(std::exchange(t_reading, &context)) {}
-  ~Reading() { t_reading = previous_; }
-  Reading(const Reading&) = delete;
-  Reading& operator=(const Reading&) = delete;
-
- private:
-  ReadContext* previous_;
-};
 
 // Collects the log into the state's own list.
 class Collector final : public ReadObserver {
@@ -168,15 +154,15 @@ class Collector final : public ReadObserver {
 
 }  // namespace
 
-Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadObserver* observer) {
+Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadObserver* observer,
+                         LogReading how) {
   ReadContext context;
   context.state = &state;
   context.log = &log;
   context.observer = observer;
-  Reading reading(context);
+  context.how = how;
   log = LogExtent{};
-  auto read =
-      varnholt::json::read_record(reader, state, Describe<CliState>::expecting, kStateFields);
+  auto read = read_root(reader, state, context);
   if (read) read = reader.end();
   if (!read) return read;
   // A file with its members in another order names the seed or the
@@ -186,20 +172,38 @@ Decoded<void> read_state(Reader& reader, CliState& state, LogExtent& log, ReadOb
   return {};
 }
 
-Decoded<void> read_log(Reader& reader, ReadObserver& observer) {
+Decoded<void> read_log(Reader& reader, ReadObserver& observer, LogReading how) {
   ReadContext context;
   context.observer = &observer;
+  context.how = how;
   if (auto read = read_elements(reader, context); !read) return read;
   return reader.end_seq();
 }
 
-std::string encode_state(const CliState& state) {
+namespace {
+
+// Writes `state`, leaving a hole for the elements of `hole` (an empty array)
+// if it is given.
+std::string write_state(const CliState& state, varnholt::json::Writer::Hole* hole = nullptr) {
   std::string out;
   // Room for the fixed part and a typical connector or delivery each.
   out.reserve(1024 + 1200 * state.router.connectors.size() + 400 * state.router.deliveries.size());
   varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Pretty);
+  if (hole != nullptr) writer.leave_hole_at(&state.router.deliveries);
   varnholt::json::write_value(writer, state);
+  if (hole != nullptr) {
+    // Every state has its router's log: the writer always finds it.
+    const auto found = writer.hole();
+    if (!found) std::abort();
+    *hole = *found;
+  }
   return out;
+}
+
+}  // namespace
+
+std::string encode_state(const CliState& state) {
+  return write_state(state);
 }
 
 std::expected<CliState, std::string> decode_state(std::string_view bytes) {
@@ -215,19 +219,26 @@ std::expected<CliState, std::string> decode_state(std::string_view bytes) {
 
 Frame encode_frame(const CliState& state) {
   assert(state.router.deliveries.empty());
-  std::string text = encode_state(state);
-  // A raw line feed only ever stands between members, never inside a string,
-  // so this is the router's delivery log and nothing else.
-  static constexpr std::string_view kEmptyLog = "\n    \"deliveries\": []";
-  const auto at = text.find(kEmptyLog);
-  const auto split = at + kEmptyLog.size() - 1;
-  return Frame{text.substr(0, split), text.substr(split)};
+  varnholt::json::Writer::Hole hole;
+  std::string text = write_state(state, &hole);
+  return Frame{text.substr(0, hole.offset), text.substr(hole.offset)};
+}
+
+const LogLayout& log_layout() {
+  static const LogLayout layout = [] {
+    varnholt::json::Writer::Hole hole;
+    (void)write_state(CliState{}, &hole);
+    // The matcher of the writer's layout looks for deliveries at this level.
+    if (hole.depth != kLogDepth) std::abort();
+    return LogLayout{hole.depth, varnholt::json::pretty_element_breaks(hole.depth)};
+  }();
+  return layout;
 }
 
 void append_log_element(std::string& out, const Delivery& delivery, bool first) {
   out.append(first ? kFirstSeparator : kSeparator);
   varnholt::json::Writer writer(out, varnholt::json::Writer::Layout::Pretty,
-                                varnholt::json::Writer::Order::Declared, kLogDepth);
+                                varnholt::json::Writer::Order::Declared, log_layout().depth);
   varnholt::json::write_value(writer, delivery);
 }
 

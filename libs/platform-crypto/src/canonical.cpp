@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include "varnholt/json/escape.hpp"
-#include "varnholt/json/writer.hpp"
 #include "varnholt/text/utf8.hpp"
 
 namespace varnholt::crypto {
@@ -197,6 +197,13 @@ bool canonicalize_into(const Json& value, Json& out, Path& path, std::string& er
 // ---------------------------------------------------------------------------
 // Writing
 
+template <typename Int>
+void append_integer(std::string& out, Int value) {
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
 void append_key(std::string& out, std::string_view key) {
   varnholt::json::append_string(out, key);
   out.push_back(':');
@@ -270,10 +277,16 @@ bool write_direct(const Json& value, std::string& out) {
     case Json::value_t::discarded:
       return false;
     case Json::value_t::null:
+      out.append("null");
+      return true;
     case Json::value_t::boolean:
+      out.append(value.get<bool>() ? "true" : "false");
+      return true;
     case Json::value_t::number_integer:
+      append_integer(out, value.get<std::int64_t>());
+      return true;
     case Json::value_t::number_unsigned:
-      write_value(value, out);
+      append_integer(out, value.get<std::uint64_t>());
       return true;
   }
   return false;
@@ -326,9 +339,11 @@ std::expected<nlohmann::json, std::string> canonicalize(const nlohmann::json& va
 }
 
 void write_value(const nlohmann::json& canonical, std::string& out) {
-  // A canonical value is plain compact JSON whose objects, held in key order,
-  // are already in byte order.
-  varnholt::json::write_compact(canonical, out);
+  // A canonical value is written as it stands: its texts are normal already
+  // and its members, held in key order, are in byte order; it holds no float.
+  const bool written = write_direct(canonical, out);
+  assert(written);
+  (void)written;
 }
 
 std::expected<std::string, error::CoreError> canonical_bytes_of(void (*fill)(const void* context,

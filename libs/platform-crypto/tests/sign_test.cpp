@@ -347,7 +347,7 @@ TEST(SigningKey, GeneratedKeysAreFreshAndRebuildFromTheirSeed) {
 
 TEST(SigningKey, CopiesSignAsTheOriginal) {
   const SigningKey original = SigningKey::from_bytes(unhex_array<32>(kRfc8032[2].secret_key));
-  const SigningKey copy(original);  // NOLINT(performance-unnecessary-copy-initialization)
+  const SigningKey copy(original);
   SigningKey assigned = SigningKey::generate();
   assigned = original;
   const std::string message = unhex(kRfc8032[2].message);

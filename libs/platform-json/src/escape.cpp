@@ -15,34 +15,7 @@ void append_string(std::string& out, std::string_view text) {
     const auto byte = static_cast<std::uint8_t>(text[i]);
     out.append(text.substr(run_start, i - run_start));
     run_start = i + 1;
-    switch (byte) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      default: {
-        constexpr std::string_view kHex = "0123456789abcdef";
-        const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
-        out.append(escape, sizeof escape);
-      }
-    }
+    out.append(written_escape(byte));
   }
   out.append(text.substr(run_start));
   out.push_back('"');

@@ -173,8 +173,8 @@ Reader::Reader(Source& source, std::size_t buffer_size)
       p_(nullptr),
       end_(nullptr),
       source_(&source),
-      storage_(new char[std::max<std::size_t>(buffer_size, 64)]),
-      capacity_(std::max<std::size_t>(buffer_size, 64)),
+      storage_(new char[std::max<std::size_t>(buffer_size, 1)]),
+      capacity_(std::max<std::size_t>(buffer_size, 1)),
       source_ended_(false) {
   begin_ = p_ = end_ = storage_;
 }

@@ -5,10 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include "varnholt/json/escape.hpp"
-#include "varnholt/json/reader.hpp"
 
 namespace varnholt::json {
 namespace {
@@ -26,7 +23,7 @@ void Writer::newline_and_indent() {
   // A line feed and the indentation, in one piece for the usual depths.
   static constexpr std::string_view kLines =
       "\n                                                                ";
-  const std::size_t width = 2 * (depth_ + open_);
+  const std::size_t width = kIndent * (depth_ + open_);
   if (width < kLines.size()) {
     out_.append(kLines.substr(0, width + 1));
   } else {
@@ -65,7 +62,7 @@ void Writer::plain_key(std::string_view name) {
   // Everything before the value in one piece: the separator, the line and its
   // indentation, the quoted name and the colon.
   const bool comma = next_member();
-  const std::size_t width = pretty_ ? 2 * (depth_ + open_) : 0;
+  const std::size_t width = pretty_ ? kIndent * (depth_ + open_) : 0;
   const std::size_t length =
       (comma ? 1 : 0) + (pretty_ ? 1 + width : 0) + name.size() + 2 + (pretty_ ? 2 : 1);
   const std::size_t at = out_.size();
@@ -134,59 +131,16 @@ void Writer::null() {
   out_.append("null");
 }
 
-void write_compact(const nlohmann::json& value, std::string& out) {
-  using Type = nlohmann::json::value_t;
-  switch (value.type()) {
-    case Type::null:
-      out.append("null");
-      return;
-    case Type::boolean:
-      out.append(value.get<bool>() ? "true" : "false");
-      return;
-    case Type::number_unsigned:
-      append_integer(out, value.get<std::uint64_t>());
-      return;
-    case Type::number_integer:
-      append_integer(out, value.get<std::int64_t>());
-      return;
-    case Type::number_float: {
-      const double number = value.get<double>();
-      out.append(std::isfinite(number) ? format_float(number) : "null");
-      return;
-    }
-    case Type::string:
-      append_string(out, value.get_ref<const std::string&>());
-      return;
-    case Type::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& element : value) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_compact(element, out);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Type::object: {
-      // nlohmann::json keeps members in a std::map: byte order of the keys.
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [name, member] : value.items()) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_string(out, name);
-        out.push_back(':');
-        write_compact(member, out);
-      }
-      out.push_back('}');
-      return;
-    }
-    case Type::binary:
-    case Type::discarded:
-      out.append("null");
-      return;
-  }
+std::string pretty_line(std::size_t depth) {
+  std::string line = "\n";
+  line.append(Writer::kIndent * depth, ' ');
+  return line;
+}
+
+ElementBreaks pretty_element_breaks(std::size_t depth) {
+  ElementBreaks breaks{pretty_line(depth), ",", pretty_line(depth > 0 ? depth - 1 : 0)};
+  breaks.next.append(breaks.first);
+  return breaks;
 }
 
 }  // namespace varnholt::json

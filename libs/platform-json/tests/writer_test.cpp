@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include "varnholt/json/escape.hpp"
 
 namespace varnholt::json {
@@ -50,14 +48,6 @@ TEST(Escape, EscapesOnlyQuotesBackslashesAndControlCharacters) {
   append_string(out, std::string("\"\\/\b\t\n\f\r\x01\x1f\x7f\xC3\xA9\xE2\x80\xA8") + '\0');
   EXPECT_EQ(out, std::string(
                      "\"\\\"\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9\xE2\x80\xA8\\u0000\""));
-}
-
-TEST(WriteCompact, SortsKeysByBytesAtEveryLevel) {
-  const auto value =
-      nlohmann::json::parse(R"({"b": {"z": 1, "a": [true, null]}, "a": -5, "Z": 1.5})");
-  std::string out;
-  write_compact(value, out);
-  EXPECT_EQ(out, R"({"Z":1.5,"a":-5,"b":{"a":[true,null],"z":1}})");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "corvane/router/json.hpp"
 #include "corvane/state/record.hpp"
+#include "varnholt/json/writer.hpp"
 
 namespace varnholt::json {
 
@@ -54,18 +55,27 @@ class ReadObserver {
   virtual void on_delivery(const contracts::Delivery& /*delivery*/) {}
 };
 
+// How the delivery log is read. `Matched` first matches each delivery against
+// the writer's own layout, which is much faster, and falls back to the
+// general reader for anything else; `General` reads every delivery with the
+// general reader (it never finds the log in the writer's layout). Both give
+// the same deliveries and the same faults at the same positions.
+enum class LogReading : std::uint8_t { Matched, General };
+
 // Reads a state from `reader`: everything but the delivery log into `state`
 // (its router's delivery list stays empty), the log's deliveries to
 // `observer` (if any) as they come, and where the log stands into `log`.
 // The whole text is checked; after a failure nothing in `state` counts.
 [[nodiscard]] varnholt::json::Decoded<void> read_state(varnholt::json::Reader& reader,
                                                        CliState& state, LogExtent& log,
-                                                       ReadObserver* observer = nullptr);
+                                                       ReadObserver* observer = nullptr,
+                                                       LogReading how = LogReading::Matched);
 
 // Reads the delivery log again, from a reader that starts just after its
 // "[" (LogExtent::elements), handing every delivery to `observer`.
 [[nodiscard]] varnholt::json::Decoded<void> read_log(varnholt::json::Reader& reader,
-                                                     ReadObserver& observer);
+                                                     ReadObserver& observer,
+                                                     LogReading how = LogReading::Matched);
 
 // A state held whole in memory, its deliveries in its router's list.
 [[nodiscard]] std::string encode_state(const CliState& state);
@@ -73,18 +83,27 @@ class ReadObserver {
 
 // The text of a state split where its delivery log goes: `head` ends with
 // `"deliveries": [`, `tail` starts with "]" (the router's own delivery list is
-// left out). `log_element` writes one delivery of the log with what precedes
-// it; `log_end` is what comes between the last delivery and `tail`.
+// left out). `append_log_element` writes one delivery of the log with what
+// precedes it; `kLogEnd` is what comes between the last delivery and `tail`.
 struct Frame {
   std::string head;
   std::string tail;
 };
 [[nodiscard]] Frame encode_frame(const CliState& state);
 void append_log_element(std::string& out, const contracts::Delivery& delivery, bool first);
-inline constexpr std::string_view kLogEnd = "\n    ";
-// What precedes the first delivery's "{" and each later one's.
-inline constexpr std::string_view kFirstSeparator = "\n      ";
-inline constexpr std::string_view kSeparator = ",\n      ";
+
+// Where the log stands in the writer's layout: the indentation level of its
+// deliveries and what the writer puts around them.
+struct LogLayout {
+  std::size_t depth = 0;
+  varnholt::json::ElementBreaks breaks;
+};
+[[nodiscard]] const LogLayout& log_layout();
+// What precedes the first delivery's "{" and each later one's, and what
+// follows the last one's "}".
+inline const std::string& kFirstSeparator = log_layout().breaks.first;
+inline const std::string& kSeparator = log_layout().breaks.next;
+inline const std::string& kLogEnd = log_layout().breaks.last;
 
 // A delivery as --json output shows it: compact, members in byte order.
 void append_delivery_json(std::string& out, const contracts::Delivery& delivery);

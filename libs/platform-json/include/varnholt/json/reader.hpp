@@ -343,6 +343,13 @@ struct Field {
 template <typename T, std::size_t N>
 [[nodiscard]] Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
                                         const std::array<Field<T>, N>& fields);
+// The same, with every member's value read by `read_member(index, reader,
+// out)` instead of by the table's own function: a reader that carries state
+// of its own (what it found so far, whom to tell) reads some members itself.
+template <typename T, std::size_t N, typename ReadMember>
+[[nodiscard]] Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
+                                        const std::array<Field<T>, N>& fields,
+                                        ReadMember&& read_member);
 
 // One member of a tagged variant's body, read from a buffered value.
 template <typename T>

@@ -70,8 +70,9 @@ Decoded<void> for_each_member(Reader& reader, Member&& member) {
 
 namespace detail {
 
-template <typename T, std::size_t N>
-Decoded<void> read_record_members(Reader& reader, T& out, const std::array<Field<T>, N>& fields) {
+template <typename T, std::size_t N, typename ReadMember>
+Decoded<void> read_record_members(Reader& reader, T& out, const std::array<Field<T>, N>& fields,
+                                  ReadMember& read_member) {
   std::bitset<N> seen;
   bool first = true;
   for (;;) {
@@ -95,7 +96,7 @@ Decoded<void> read_record_members(Reader& reader, T& out, const std::array<Field
     if (seen[index]) return fail(duplicate_field(fields[index].name));
     seen[index] = true;
     if (auto colon = reader.parse_object_colon(); !colon) return colon;
-    if (auto value = fields[index].read(reader, out); !value) return value;
+    if (Decoded<void> value = read_member(index, reader, out); !value) return value;
   }
   for (std::size_t i = 0; i < N; ++i) {
     if (!seen[i] && !fields[i].optional) return fail(missing_field(fields[i].name));
@@ -103,9 +104,9 @@ Decoded<void> read_record_members(Reader& reader, T& out, const std::array<Field
   return {};
 }
 
-template <typename T, std::size_t N>
+template <typename T, std::size_t N, typename ReadMember>
 Decoded<void> read_record_elements(Reader& reader, T& out, std::string_view expecting,
-                                   const std::array<Field<T>, N>& fields) {
+                                   ReadMember& read_member) {
   bool first = true;
   for (std::size_t i = 0; i < N; ++i) {
     auto more = reader.has_next_element(first);
@@ -114,20 +115,27 @@ Decoded<void> read_record_elements(Reader& reader, T& out, std::string_view expe
       return fail(
           invalid_length(i, fmt::format("{} with {} element{}", expecting, N, N == 1 ? "" : "s")));
     }
-    if (auto value = fields[i].read(reader, out); !value) return value;
+    if (Decoded<void> value = read_member(i, reader, out); !value) return value;
   }
   return {};
 }
 
 }  // namespace detail
 
+template <typename T, std::size_t N, typename ReadMember>
+Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
+                          const std::array<Field<T>, N>& fields, ReadMember&& read_member) {
+  return read_container(reader, expecting, Brackets::Either, [&](bool is_object) {
+    return is_object ? detail::read_record_members(reader, out, fields, read_member)
+                     : detail::read_record_elements<T, N>(reader, out, expecting, read_member);
+  });
+}
+
 template <typename T, std::size_t N>
 Decoded<void> read_record(Reader& reader, T& out, std::string_view expecting,
                           const std::array<Field<T>, N>& fields) {
-  return read_container(reader, expecting, Brackets::Either, [&](bool is_object) {
-    return is_object ? detail::read_record_members(reader, out, fields)
-                     : detail::read_record_elements(reader, out, expecting, fields);
-  });
+  return read_record(reader, out, expecting, fields,
+                     [&](std::size_t index, Reader& r, T& o) { return fields[index].read(r, o); });
 }
 
 template <typename T, std::size_t N>

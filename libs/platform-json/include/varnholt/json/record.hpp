@@ -98,24 +98,33 @@ concept NamedEnum = std::is_enum_v<T> && requires {
 
 // --- compile-time helpers --------------------------------------------------------
 
-namespace detail {
+// --- what a description gives other code ------------------------------------------
 
-template <typename Tuple>
-inline constexpr std::size_t tuple_size_v = std::tuple_size_v<std::remove_cvref_t<Tuple>>;
-
+// How many members a described record has, and their names in declaration
+// order.
 template <typename T>
-constexpr const auto& members_of() {
-  return Describe<T>::members;
-}
-
-template <typename T>
-inline constexpr std::size_t member_count = tuple_size_v<decltype(Describe<T>::members)>;
+inline constexpr std::size_t member_count =
+    std::tuple_size_v<std::remove_cvref_t<decltype(Describe<T>::members)>>;
 
 template <typename T>
 constexpr std::array<std::string_view, member_count<T>> member_names() {
   return std::apply(
       [](const auto&... m) { return std::array<std::string_view, sizeof...(m)>{m.name...}; },
-      members_of<T>());
+      Describe<T>::members);
+}
+
+// The index of the member called `name` (member_count<T> when there is none).
+template <typename T>
+constexpr std::size_t member_index(std::string_view name) {
+  const auto names = member_names<T>();
+  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+namespace detail {
+
+template <typename T>
+constexpr const auto& members_of() {
+  return Describe<T>::members;
 }
 
 // The order in which to visit `names` so that they come in byte order.
@@ -178,20 +187,21 @@ Decoded<void> read_member(Reader& reader, T& out) {
   return read_value(reader, out.*(member.pointer));
 }
 
-// The reader's table of T's members, made from its description.
+}  // namespace detail
+
+// The reader's table of T's members, made from its description: each member's
+// name, whether it may be missing, and the function that reads its value.
 template <typename T>
 constexpr auto field_table() {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     return std::array<Field<T>, sizeof...(I)>{
-        Field<T>{std::get<I>(members_of<T>()).name, &read_member<T, I>,
-                 std::get<I>(members_of<T>()).presence == Presence::Optional}...};
+        Field<T>{std::get<I>(Describe<T>::members).name, &detail::read_member<T, I>,
+                 std::get<I>(Describe<T>::members).presence == Presence::Optional}...};
   }
   (std::make_index_sequence<member_count<T>>{});
 }
 template <typename T>
 inline constexpr auto kFieldTable = field_table<T>();
-
-}  // namespace detail
 
 namespace detail {
 
@@ -229,7 +239,7 @@ struct Codec<T> {
     sink.end_object();
   }
   static Decoded<void> read(Reader& reader, T& out) {
-    return read_record(reader, out, Describe<T>::expecting, detail::kFieldTable<T>);
+    return read_record(reader, out, Describe<T>::expecting, kFieldTable<T>);
   }
 };
 
@@ -482,6 +492,7 @@ struct Codec<std::vector<T>> {
   template <typename Sink>
   static void write(Sink& sink, const std::vector<T>& values) {
     sink.begin_array();
+    if constexpr (requires { sink.at_elements_of(&values); }) sink.at_elements_of(&values);
     for (const auto& value : values) write_value(sink, value);
     sink.end_array();
   }

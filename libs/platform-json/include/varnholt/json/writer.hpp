@@ -1,10 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace varnholt::json {
 
@@ -17,6 +17,9 @@ namespace varnholt::json {
 // (record.hpp) ask `sorted()` whether to give them in byte order of their names.
 class Writer {
  public:
+  // Spaces of indentation per level in the pretty layout.
+  static constexpr std::size_t kIndent = 2;
+
   enum class Layout : std::uint8_t { Pretty, Compact };
   enum class Order : std::uint8_t { Declared, Sorted };
 
@@ -47,6 +50,20 @@ class Writer {
   // A value already written as JSON text by the caller (e.g. a timestamp).
   void raw_string(std::string_view text_without_quotes);
 
+  // Leaves a hole for the elements of the array `value` (which is empty when
+  // written): the text is written whole, and `hole()` then says where the
+  // elements go, so that a caller can put them in without holding them all.
+  void leave_hole_at(const void* value) noexcept { hole_value_ = value; }
+  struct Hole {
+    std::size_t offset = 0;  // just after the array's "["
+    std::size_t depth = 0;   // the indentation level of its elements
+  };
+  [[nodiscard]] std::optional<Hole> hole() const noexcept { return hole_; }
+  // Called by arrays just after their "[".
+  void at_elements_of(const void* value) noexcept {
+    if (value == hole_value_) hole_ = Hole{out_.size(), depth_ + open_};
+  }
+
  private:
   void open(char bracket);
   void close(char bracket);
@@ -65,11 +82,21 @@ class Writer {
   std::uint64_t has_members_ = 0;  // bit i: the container opened i-th has members
   std::size_t open_ = 0;           // containers open
   bool after_key_ = false;
+  const void* hole_value_ = nullptr;
+  std::optional<Hole> hole_;
 };
 
-// Writes a general JSON value compactly with object members in ascending byte
-// order of their keys. Floating-point numbers are written in their shortest
-// round-trip form.
-void write_compact(const nlohmann::json& value, std::string& out);
+// What the pretty layout puts around the elements of an array whose elements
+// stand at indentation level `depth`: before the first, before each later one,
+// and after the last (before the "]").
+struct ElementBreaks {
+  std::string first;
+  std::string next;
+  std::string last;
+};
+[[nodiscard]] ElementBreaks pretty_element_breaks(std::size_t depth);
+
+// A line feed and the pretty layout's indentation of level `depth`.
+[[nodiscard]] std::string pretty_line(std::size_t depth);
 
 }  // namespace varnholt::json
