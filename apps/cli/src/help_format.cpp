@@ -15,6 +15,7 @@ constexpr std::string_view kBold = "\x1b[1m";
 constexpr std::string_view kUnderline = "\x1b[4m";
 constexpr std::string_view kRed = "\x1b[31m";
 constexpr std::string_view kReset = "\x1b[0m";
+constexpr std::string_view kUsageHeading = "Usage:";
 
 // A piece of help text together with its width on screen (escapes excluded).
 // Columns are aligned by characters, not bytes, so that a multi-byte
@@ -113,21 +114,56 @@ std::string command_path(const CommandDecl& command) {
 
 // The usage line without its "Usage: " heading.
 std::string usage_line(const CommandDecl& command, bool has_subcommands, UsageForm form,
-                       const Style& style) {
-  std::string line = style.literal(command_path(command));
+                       const Style& style, std::size_t columns = 0) {
+  // The words of the line, each with its width; on a terminal too narrow for
+  // it, later words go on below the first one after the command.
+  std::vector<Cell> words;
+  const auto add = [&words](const Cell& cell) { words.push_back(cell); };
+  Cell path;
+  path.append(command_path(command), style.literal(command_path(command)));
+  add(path);
   const std::vector<const Arg*> options = listed_options(command);
   const bool has_optional = std::ranges::any_of(
       options, [](const Arg* arg) { return !arg->required && !is_builtin(*arg); });
-  if (form == UsageForm::kFull && has_optional) line += " [OPTIONS]";
+  Cell word;
+  if (form == UsageForm::kFull && has_optional) {
+    word.append("[OPTIONS]");
+    add(word);
+  }
   for (const Arg* arg : options) {
-    if (arg->required) line += " " + argument_display(*arg, style);
+    if (!arg->required) continue;
+    word = {};
+    append_display(word, *arg, style);
+    add(word);
   }
   for (const Arg& arg : command.args) {
     if (arg.positional() && (form == UsageForm::kFull || arg.required)) {
-      line += " " + argument_display(arg, style);
+      word = {};
+      append_display(word, arg, style);
+      add(word);
     }
   }
-  if (has_subcommands) line += " <COMMAND>";
+  if (has_subcommands) {
+    word = {};
+    word.append("<COMMAND>");
+    add(word);
+  }
+  const std::size_t indent = kUsageHeading.size() + 1 + words.front().width + 1;
+  std::string line = words.front().text;
+  std::size_t used = indent - 1;
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (columns > 0 && used + 1 + words[i].width > columns && used > indent &&
+        indent + kNarrowestText <= columns) {
+      line += '\n';
+      line.append(indent, ' ');
+      used = indent;
+    } else {
+      line += ' ';
+      ++used;
+    }
+    line += words[i].text;
+    used += words[i].width;
+  }
   return line;
 }
 
@@ -191,8 +227,8 @@ std::string help_text(const CommandDecl& command, std::span<const CommandDecl* c
                       const Style& style, std::size_t columns) {
   std::vector<std::string> blocks;
   if (!command.description.empty()) blocks.emplace_back(command.description);
-  blocks.push_back(style.heading("Usage:") + " " +
-                   usage_line(command, !subcommands.empty(), UsageForm::kFull, style));
+  blocks.push_back(style.heading(kUsageHeading) + " " +
+                   usage_line(command, !subcommands.empty(), UsageForm::kFull, style, columns));
 
   std::vector<Row> rows;
   for (const CommandDecl* sub : subcommands) {
@@ -231,8 +267,8 @@ std::string usage_error_text(std::string_view message, const CommandDecl& comman
   std::string text = style.error_label();
   text += ' ';
   text += message;
-  text +=
-      "\n\n" + style.heading("Usage:") + " " + usage_line(command, has_subcommands, form, style);
+  text += "\n\n" + style.heading(kUsageHeading) + " " +
+          usage_line(command, has_subcommands, form, style);
   text += "\n\nFor more information try '" + style.literal("--help") + "'\n";
   return text;
 }

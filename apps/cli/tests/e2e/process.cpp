@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -44,7 +45,7 @@ class Pipe {
   }
   // A pseudo-terminal instead: its master side is read, its slave side given
   // to the child.
-  static Pipe terminal() {
+  static Pipe terminal(unsigned short columns = 0) {
     Pipe pipe;
     pipe.close_read();
     pipe.close_write();
@@ -58,6 +59,10 @@ class Pipe {
     ::tcgetattr(slave, &mode);
     ::cfmakeraw(&mode);
     ::tcsetattr(slave, TCSANOW, &mode);
+    if (columns > 0) {
+      const winsize size{24, columns, 0, 0};
+      ::ioctl(slave, TIOCSWINSZ, &size);
+    }
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     pipe.fds_ = {master, slave};
@@ -223,7 +228,7 @@ RunResult run_corvanectl(const std::filesystem::path& cwd, const std::vector<std
   const std::string cwd_text = cwd.string();
 
   Pipe in;
-  Pipe out = options.stdout_terminal ? Pipe::terminal() : Pipe();
+  Pipe out = options.stdout_terminal ? Pipe::terminal(options.terminal_columns) : Pipe();
   Pipe err = options.stderr_terminal ? Pipe::terminal() : Pipe();
   if (!in.ok() || !out.ok() || !err.ok()) return result;
   const int child_stdin = options.input.empty() ? -1 : in.read_end();

@@ -31,6 +31,8 @@ struct RunOptions {
   // mode: line feeds are not turned into CR LF).
   bool stdout_terminal = false;
   bool stderr_terminal = false;
+  // The width the standard output's terminal says it has (0: none said).
+  unsigned short terminal_columns = 0;
   // Standard output is /dev/full: every write fails with ENOSPC.
   bool stdout_full = false;
 };
