@@ -89,14 +89,14 @@ class Pipe {
 std::vector<std::string> child_environment(const std::filesystem::path& cwd,
                                            const std::map<std::string, std::string>& extra) {
   std::map<std::string, std::string> env;
-  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+  const char* path = std::getenv("PATH");
   env["PATH"] = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   env["HOME"] = cwd.string();
   env["TZ"] = "UTC";
   // Sanitizer settings reach the program under test, so that a report in it
   // fails the test with the sanitizers' own exit status.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(name)) env[name] = value;  // NOLINT(concurrency-mt-unsafe)
+    if (const char* value = std::getenv(name)) env[name] = value;
   }
   for (const auto& [name, value] : extra) env[name] = value;
   std::vector<std::string> entries;
@@ -260,7 +260,7 @@ RunResult run_corvanectl(const std::filesystem::path& cwd, const std::vector<std
 }
 
 TempDir::TempDir() {
-  const char* tmpdir = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe)
+  const char* tmpdir = std::getenv("TMPDIR");
   std::string base = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
   std::string pattern = base + "/corvanectl-e2e-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {

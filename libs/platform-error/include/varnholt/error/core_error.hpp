@@ -62,11 +62,12 @@ class CoreError {
                    SignatureVerification, UnknownAlgorithm, EnvelopeExpired, EnvelopeNotYetValid,
                    EncryptionFailed, DecryptionFailed, Validation, UnknownProduct>;
 
-  // clang-format 14 misplaces requires clauses.
+  // Implicit on purpose: each variant is a CoreError. (clang-format 14
+  // misplaces requires clauses.)
   // clang-format off
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>
-  CoreError(V&& v) : variant_(std::forward<V>(v)) {}  // NOLINT(google-explicit-constructor)
+  CoreError(V&& v) : variant_(std::forward<V>(v)) {}
   // clang-format on
 
   [[nodiscard]] const Variant& variant() const noexcept { return variant_; }
