@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <thread>
 
 #include "varnholt/text/hex.hpp"
@@ -168,6 +169,41 @@ Result<OpenFile> open_regular(System& system, const std::string& path, int acces
     return std::unexpected(std::error_code(EISDIR, std::generic_category()));
   if (!S_ISREG(file.info.st_mode)) return std::unexpected(Errc::not_regular_file);
   if (system.fcntl_setfl(fd, access) != 0) return std::unexpected(last_error());
+  return file;
+}
+
+namespace {
+
+// Record locks on the file open as `fd`, owned by that open file (so that
+// two descriptors of one process exclude each other too): readers share the
+// text, an in-place write takes it alone. A gate byte far beyond any text
+// lets a waiting write in before readers that come after it, so a stream of
+// readers cannot starve it: a writer closes the gate while it waits, and a
+// reader passes the gate before it takes the text. Without record locks on
+// the file system there is nothing to wait for.
+constexpr off_t kGate = std::numeric_limits<off_t>::max() - 1;
+
+void lock_range(System& system, int fd, short type, off_t start, off_t length) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = start;
+  range.l_len = length;
+  (void)retry([&] { return system.fcntl_lock(fd, F_OFD_SETLKW, &range); });
+}
+
+void lock_text(System& system, int fd, short type) {
+  lock_range(system, fd, type, kGate, 1);
+  lock_range(system, fd, type, 0, kGate);
+  if (type == F_RDLCK) lock_range(system, fd, F_UNLCK, kGate, 1);
+}
+
+}  // namespace
+
+Result<OpenFile> open_to_read(System& system, const std::string& path) {
+  auto file = open_regular(system, path);
+  if (!file) return file;
+  lock_text(system, file->fd.get(), F_RDLCK);
   return file;
 }
 
@@ -827,6 +863,9 @@ Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64
   if (system_->fstat(fd, &info) != 0) return std::unexpected(last_error());
   if (!same_file(info, lock_->file().info)) return std::unexpected(Errc::path_switched);
   const auto old_size = static_cast<std::uint64_t>(info.st_size);
+  // Readers of the file are let finish, and new ones wait, until the new
+  // text is whole (the lock goes with the descriptor).
+  lock_text(*system_, fd, F_WRLCK);
 
   // A file-size limit would stop the write half-way (SIGXFSZ): it is
   // checked before the old text is touched.

@@ -71,6 +71,9 @@ int System::fchown(int fd, uid_t owner, gid_t group) {
 int System::flock(int fd, int operation) {
   return ::flock(fd, operation);
 }
+int System::fcntl_lock(int fd, int command, struct flock* lock) {
+  return ::fcntl(fd, command, lock);
+}
 int System::fallocate(int fd, int mode, off_t offset, off_t length) {
   return ::fallocate(fd, mode, offset, length);
 }

@@ -160,7 +160,7 @@ std::expected<Store, std::string> Store::open(const std::filesystem::path& path,
     }
     store.lock_.emplace(std::move(*lock));
   } else {
-    auto file = files::open_regular(system, *native);
+    auto file = files::open_to_read(system, *native);
     if (!file) return cannot_read(path, file.error());
     store.file_.emplace(std::move(*file));
   }

@@ -114,6 +114,13 @@ struct OpenFile {
 [[nodiscard]] Result<OpenFile> open_regular(System& system, const std::string& path,
                                             int access = 0 /* O_RDONLY */);
 
+// Opens an existing state file to read it, as `open_regular`, and waits
+// while a save writes over its text in place: from then until the
+// descriptor is closed, such a write waits instead (a replacement, which
+// never touches the open file, does not). A file system without record
+// locks reads without.
+[[nodiscard]] Result<OpenFile> open_to_read(System& system, const std::string& path);
+
 // Reads what is there, up to `buffer.size()` bytes; 0 at the end.
 [[nodiscard]] Result<std::size_t> read_some(System& system, int fd, std::span<char> buffer);
 // Reads what is there at `offset`, up to `buffer.size()` bytes; 0 at the end.
