@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -36,13 +37,14 @@ class FaultySystem : public files::System {
   bool writes_take_nothing = false;
   std::size_t write_piece = 0;  // at most this much per write (0: all)
   int interrupted_writes = 0;   // EINTR this many times first
-  int rename_errno = 0;
+  int rename_errno = 0;         // renames over the state file's name fail so
   int fchown_errno = 0;
   int tmpfile_errno = 0;
   std::size_t largest_read = 0;               // the most bytes one pread asked for
   bool directories_need_read = false;         // a 0711 directory: only O_PATH opens it
   std::function<void()> on_fsync;             // runs at the first fsync (of the new text)
   std::chrono::microseconds pwrite_delay{0};  // a slow disk under the in-place write
+  std::function<void()> after_pwrite;         // runs after every write at an offset
 
   int open(const char* path, int flags, mode_t mode) override {
     if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
@@ -58,7 +60,7 @@ class FaultySystem : public files::System {
     return System::openat(dir, name, flags, 0);
   }
   int renameat(int from_dir, const char* from, int to_dir, const char* to) override {
-    if (rename_errno != 0) return fail_with(rename_errno);
+    if (rename_errno != 0 && std::string_view(to) == "corvane.json") return fail_with(rename_errno);
     return System::renameat(from_dir, from, to_dir, to);
   }
 
@@ -99,7 +101,9 @@ class FaultySystem : public files::System {
   ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset) override {
     if (write_errno != 0) return fail_with(write_errno);
     if (pwrite_delay.count() > 0) std::this_thread::sleep_for(pwrite_delay);
-    return System::pwrite(fd, buffer, size, offset);
+    const ssize_t n = System::pwrite(fd, buffer, size, offset);
+    if (after_pwrite) after_pwrite();
+    return n;
   }
 
  private:
@@ -694,19 +698,88 @@ TEST_P(InPlaceSaves, ConcurrentReadersSeeTheOldOrTheNewStateInFull) {
   EXPECT_EQ(store->state().router.policy.max_attempts, 5U);
 }
 
+// An in-place save killed after its first piece leaves a torn file and its
+// whole new text beside it: readers read that text, and the next change
+// writes it over the file first.
+TEST_P(InPlaceSaves, AKilledOverwriteIsFinishedByTheNextChange) {
+  if (std::string_view(GetParam().label) == "AClosedDirectory" ||
+      std::string_view(GetParam().label) == "NoTemporaryDirectoryEither") {
+    GTEST_SKIP() << "no file beside it to keep the new text in";
+  }
+  auto state = large_state();
+  create(path_, state);
+  const auto old_text = read_file(path_);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    FaultySystem system;
+    GetParam().arrange(system);
+    system.after_pwrite = [] { ::_exit(9); };
+    auto store = Store::open(path_, Access::Change, Checks::None, system);
+    if (store) {
+      store->state().approval_seed.fill(200);
+      (void)store->save();
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << "killed while it wrote";
+  state.approval_seed.fill(200);
+  const auto new_text = encode_state(state);
+  const auto torn = read_file(path_);
+  EXPECT_NE(torn, old_text);
+  EXPECT_NE(torn, new_text);
+  const auto copy = dir_ / files::roll_forward_name("corvane.json");
+  EXPECT_EQ(read_file(copy), new_text);
+
+  auto reader = Store::open(path_, Access::Read);
+  ASSERT_TRUE(reader) << reader.error();
+  EXPECT_EQ(reader->state().approval_seed, state.approval_seed);
+  Gather gathered;
+  ASSERT_TRUE(reader->for_each_delivery(gathered));
+  EXPECT_EQ(gathered.deliveries.size(), state.router.deliveries.size());
+  reader->release();
+
+  auto changer = Store::open(path_, Access::Change);
+  ASSERT_TRUE(changer) << changer.error();
+  EXPECT_EQ(changer->state().approval_seed, state.approval_seed);
+  changer->release();
+  EXPECT_EQ(read_file(path_), new_text);
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
+}
+
+// A copy planted by a user who may not write the file is never taken for
+// the file's text.
+TEST_F(StoreTest, ACopyNotMadeByAWriterOfTheFileIsIgnored) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a file as another user";
+  create(path_);
+  const auto text = read_file(path_);
+  const auto copy = dir_ / files::roll_forward_name("corvane.json");
+  { std::ofstream(copy) << "{}"; }
+  ASSERT_EQ(::chown(copy.c_str(), 4242, 4242), 0);
+  ASSERT_EQ(::chown(path_.c_str(), 0, 0), 0);
+  ASSERT_TRUE(Store::open(path_, Access::Read));
+  auto changer = Store::open(path_, Access::Change);
+  ASSERT_TRUE(changer) << changer.error();
+  changer->release();
+  EXPECT_EQ(read_file(path_), text);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Store, InPlaceSaves,
-    ::testing::Values(InPlaceRoute{"AClosedDirectory",
-                                   [](FaultySystem& s) { s.create_temporary_errno = EACCES; },
-                                   true},
-                      InPlaceRoute{"AnOwnerTheCopyCannotTake",
-                                   [](FaultySystem& s) { s.fchown_errno = EPERM; }, true},
-                      InPlaceRoute{"NoTemporaryDirectoryEither",
-                                   [](FaultySystem& s) {
-                                     s.create_temporary_errno = EACCES;
-                                     s.tmpfile_errno = EACCES;
-                                   },
-                                   false}),
+    ::testing::Values(
+        InPlaceRoute{"AClosedDirectory", [](FaultySystem& s) { s.create_temporary_errno = EACCES; },
+                     true},
+        InPlaceRoute{"AnOwnerTheCopyCannotTake", [](FaultySystem& s) { s.fchown_errno = EPERM; },
+                     true},
+        InPlaceRoute{"ABindMountedFile", [](FaultySystem& s) { s.rename_errno = EBUSY; }, true},
+        InPlaceRoute{"NoTemporaryDirectoryEither",
+                     [](FaultySystem& s) {
+                       s.create_temporary_errno = EACCES;
+                       s.tmpfile_errno = EACCES;
+                     },
+                     false}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 }  // namespace
