@@ -1,6 +1,7 @@
 #include "corvane/files/files.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -655,6 +656,33 @@ Result<void> copy_attributes(System& system,
   return {};
 }
 
+// The inode flags a user may set on a file of their own that say how it is
+// kept: synchronous writes (+S), no dump backups (+d), no access times (+A),
+// and the compression and copy-on-write choices (+c, +m, +C).
+constexpr int kCarriedFlags =
+    FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
+
+// Gives `to` the carried inode flags of `from`; nothing where the file
+// system has no such flags.
+Result<void> copy_inode_flags(System& system, int from, int to) {
+  int old = 0;
+  if (system.get_inode_flags(from, &old) != 0) {
+    if (errno == ENOTTY || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return {};
+    return std::unexpected(last_error());
+  }
+  old &= kCarriedFlags;
+  int now = 0;
+  if (system.get_inode_flags(to, &now) != 0) {
+    if (old == 0) return {};
+    return std::unexpected(last_error());
+  }
+  if ((now & kCarriedFlags) == old) return {};
+  if (system.set_inode_flags(to, (now & ~kCarriedFlags) | old) != 0) {
+    return std::unexpected(last_error());
+  }
+  return {};
+}
+
 // Appends `length` bytes of `from` at `offset` to `to`: by the kernel where
 // it can copy between the two files, through a buffer where it cannot.
 Result<void> copy_range(System& system, int from, std::uint64_t offset, std::uint64_t length,
@@ -786,7 +814,8 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
   auto old_attributes = attributes(system, lock.fd());
   const bool carried = old_attributes && system.fchmod(fd, old.st_mode & 07777) == 0 &&
                        system.fchown(fd, old.st_uid, old.st_gid) == 0 &&
-                       copy_attributes(system, *old_attributes, fd).has_value();
+                       copy_attributes(system, *old_attributes, fd).has_value() &&
+                       copy_inode_flags(system, lock.fd(), fd).has_value();
   if (!carried) {
     // The copy stays as the new text that is then written over the old file.
     // The group of the file may read it as it reads the file (so that a

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -12,9 +14,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -45,6 +50,28 @@ class FaultySystem : public files::System {
   std::function<void()> on_fsync;             // runs at the first fsync (of the new text)
   std::chrono::microseconds pwrite_delay{0};  // a slow disk under the in-place write
   std::function<void()> after_pwrite;         // runs after every write at an offset
+  // Inode flags by inode number, for a file system that keeps them here.
+  std::optional<std::map<ino_t, int>> inode_flags;
+  int get_flags_errno = 0;
+  int set_flags_errno = 0;
+
+  int get_inode_flags(int fd, int* flags) override {
+    if (get_flags_errno != 0) return fail_with(get_flags_errno);
+    if (!inode_flags) return System::get_inode_flags(fd, flags);
+    *flags = (*inode_flags)[inode(fd)];
+    return 0;
+  }
+  int set_inode_flags(int fd, int flags) override {
+    if (set_flags_errno != 0) return fail_with(set_flags_errno);
+    if (!inode_flags) return System::set_inode_flags(fd, flags);
+    (*inode_flags)[inode(fd)] = flags;
+    return 0;
+  }
+  static ino_t inode(int fd) {
+    struct stat info {};
+    (void)::fstat(fd, &info);
+    return info.st_ino;
+  }
 
   int open(const char* path, int flags, mode_t mode) override {
     if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
@@ -764,6 +791,69 @@ TEST_F(StoreTest, ACopyNotMadeByAWriterOfTheFileIsIgnored) {
   ASSERT_TRUE(changer) << changer.error();
   changer->release();
   EXPECT_EQ(read_file(path_), text);
+}
+
+// The inode flags a user may set (+S +d +A) go with the new file; a file
+// system where they cannot be given keeps the file (written in place), and
+// one without them saves as usual.
+struct FlagsCase {
+  const char* label;
+  int get_errno;
+  int set_errno;
+  bool in_place;
+  int kept;  // the flags the file has after the save
+};
+
+void PrintTo(const FlagsCase& flags, std::ostream* os) {
+  *os << flags.label;
+}
+
+class InodeFlags : public StoreTest, public ::testing::WithParamInterface<FlagsCase> {};
+
+TEST_P(InodeFlags, AreCarriedByTheNewFile) {
+  create(path_);
+  const auto inode = inode_of(path_);
+  FaultySystem system;
+  system.inode_flags.emplace();
+  // +S +d +A, and the journalling flag, which is not the user's to carry.
+  (*system.inode_flags)[inode] = FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL;
+  system.get_flags_errno = GetParam().get_errno;
+  system.set_flags_errno = GetParam().set_errno;
+  ASSERT_TRUE(change(system, path_));
+  EXPECT_EQ(inode_of(path_) == inode, GetParam().in_place);
+  EXPECT_EQ((*system.inode_flags)[inode_of(path_)], GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, InodeFlags,
+    ::testing::Values(FlagsCase{"Carried", 0, 0, false, FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL},
+                      FlagsCase{"RefusedSoWrittenInPlace", 0, EPERM, true,
+                                FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL},
+                      FlagsCase{"NoneOnThisFileSystem", ENOTTY, 0, false, 0},
+                      FlagsCase{"NotSupported", EOPNOTSUPP, 0, false, 0}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
+// On the real file system, where it keeps the no-dump flag.
+TEST_F(StoreTest, TheNoDumpFlagSurvivesASave) {
+  create(path_);
+  {
+    const int fd = ::open(path_.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    const bool set = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags |= FS_NODUMP_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    ::close(fd);
+    if (!set) GTEST_SKIP() << "no inode flags here: " << std::strerror(errno);
+  }
+  const auto inode = inode_of(path_);
+  ASSERT_TRUE(change(files::System::real(), path_));
+  EXPECT_NE(inode_of(path_), inode) << "replaced";
+  const int fd = ::open(path_.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int flags = 0;
+  EXPECT_EQ(::ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+  ::close(fd);
+  EXPECT_NE(flags & FS_NODUMP_FL, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

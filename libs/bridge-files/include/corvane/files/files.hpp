@@ -209,7 +209,8 @@ struct Location {
 // or the new complete text.
 //
 // The new text goes to a temporary file beside it, with the old file's mode,
-// owner, group, ACL and extended attributes, is flushed to disk and renamed
+// owner, group, ACL, extended attributes and the inode flags a user may set
+// (+S, +d, +A, +c, +m, +C), is flushed to disk and renamed
 // over the old file (or linked in place of a new one, never replacing a file
 // that appeared meanwhile); then the directory is flushed. The temporary
 // file's name is short and of fixed length, made from the file's own name, so
@@ -218,8 +219,8 @@ struct Location {
 // SIGHUP and SIGQUIT, since it holds a copy of the file.
 //
 // Only where no file may be made beside it (a directory the user may not
-// write to), where a copy could not carry the old file's owner, ACL or
-// attributes (and so would widen who may read it), or where the rename
+// write to), where a copy could not carry the old file's owner, ACL,
+// attributes or inode flags (and so would widen who may read it), or where the rename
 // cannot put it in place (EBUSY for a bind-mounted file, EXDEV), the file is
 // written in place instead: the new text is first written whole to a file
 // readable by this user alone (the copy beside it, else an unnamed one in

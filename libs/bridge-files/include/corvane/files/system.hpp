@@ -48,6 +48,10 @@ class System {
   // fcntl(fd, command, lock) for the record locks (F_OFD_SETLKW and kin).
   virtual int fcntl_lock(int fd, int command, struct flock* lock);
   virtual int fallocate(int fd, int mode, off_t offset, off_t length);
+  // The inode flags (chattr's) of an open file: ioctl FS_IOC_GETFLAGS and
+  // FS_IOC_SETFLAGS.
+  virtual int get_inode_flags(int fd, int* flags);
+  virtual int set_inode_flags(int fd, int flags);
   virtual int ftruncate(int fd, off_t length);
   virtual ssize_t flistxattr(int fd, char* names, std::size_t size);
   virtual ssize_t fgetxattr(int fd, const char* name, void* value, std::size_t size);
