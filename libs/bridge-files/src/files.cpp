@@ -1,6 +1,7 @@
 #include "corvane/files/files.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <thread>
 
 #include "varnholt/text/hex.hpp"
@@ -169,6 +171,133 @@ Result<OpenFile> open_regular(System& system, const std::string& path, int acces
   if (!S_ISREG(file.info.st_mode)) return std::unexpected(Errc::not_regular_file);
   if (system.fcntl_setfl(fd, access) != 0) return std::unexpected(last_error());
   return file;
+}
+
+namespace {
+
+// Record locks on the file open as `fd`, owned by that open file (so that
+// two descriptors of one process exclude each other too): readers share the
+// text, an in-place write takes it alone. A gate byte far beyond any text
+// lets a waiting write in before readers that come after it, so a stream of
+// readers cannot starve it: a writer closes the gate while it waits, and a
+// reader passes the gate before it takes the text. Without record locks on
+// the file system there is nothing to wait for.
+constexpr off_t kGate = std::numeric_limits<off_t>::max() - 1;
+
+void lock_range(System& system, int fd, short type, off_t start, off_t length) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = start;
+  range.l_len = length;
+  (void)retry([&] { return system.fcntl_lock(fd, F_OFD_SETLKW, &range); });
+}
+
+void lock_text(System& system, int fd, short type) {
+  lock_range(system, fd, type, kGate, 1);
+  lock_range(system, fd, type, 0, kGate);
+  if (type == F_RDLCK) lock_range(system, fd, F_UNLCK, kGate, 1);
+}
+
+}  // namespace
+
+std::string roll_forward_name(std::string_view name) {
+  return temporary_prefix(name) + "complete";
+}
+
+namespace {
+
+// The whole new text an interrupted in-place save left beside `file`, where
+// it may be trusted: a regular file of one link, made by this user, by the
+// file's owner, or by a member of the group that may write the file (in a
+// directory that not everyone may write to). None otherwise.
+Result<std::optional<OpenFile>> open_roll_forward(System& system, const Location& location,
+                                                  const struct stat& file) {
+  const std::string name = roll_forward_name(location.name);
+  const int fd = retry([&] {
+    return system.openat(location.directory.get(), name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+  });
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ELOOP) return std::nullopt;
+    return std::unexpected(last_error());
+  }
+  OpenFile found{Fd(system, fd), {}};
+  struct stat directory {};
+  if (system.fstat(fd, &found.info) != 0 ||
+      system.fstat(location.directory.get(), &directory) != 0) {
+    return std::unexpected(last_error());
+  }
+  const struct stat& copy = found.info;
+  const bool trusted = copy.st_uid == ::geteuid() || copy.st_uid == file.st_uid ||
+                       ((file.st_mode & S_IWGRP) != 0 && copy.st_gid == file.st_gid &&
+                        (directory.st_mode & S_IWOTH) == 0);
+  if (!S_ISREG(copy.st_mode) || copy.st_nlink != 1 || !trusted) return std::nullopt;
+  return found;
+}
+
+// Writes `size` bytes of `from` over the start of `to`, in bounded pieces.
+Result<void> write_over(System& system, int from, int to, std::uint64_t begin, std::uint64_t end) {
+  std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(end - begin, 1U << 20)),
+                     '\0');
+  for (std::uint64_t at = begin; at < end;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - at, buffer.size()));
+    auto got = read_some_at(system, from, std::span(buffer.data(), want), at);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return std::unexpected(std::error_code(EIO, std::generic_category()));
+    for (std::string_view left(buffer.data(), *got); !left.empty();) {
+      const ssize_t n = retry(
+          [&] { return system.pwrite(to, left.data(), left.size(), static_cast<off_t>(at)); });
+      if (n < 0) return std::unexpected(last_error());
+      if (n == 0) return std::unexpected(Errc::write_returned_zero);
+      left.remove_prefix(static_cast<std::size_t>(n));
+      at += static_cast<std::uint64_t>(n);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<OpenFile> open_to_read(System& system, const std::string& path) {
+  auto file = open_regular(system, path);
+  if (!file) return file;
+  lock_text(system, file->fd.get(), F_RDLCK);
+  // No save writes over the text now; if one was killed while it did, the
+  // whole new text it left is the state.
+  if (auto location = locate(system, *file, path)) {
+    auto copy = open_roll_forward(system, *location, file->info);
+    if (copy && *copy) return std::move(**copy);
+  }
+  return file;
+}
+
+Result<void> finish_interrupted_save(System& system, const Lock& lock, const std::string& path) {
+  auto location = locate(system, lock.file(), path);
+  if (!location) return {};  // the save says so, where it matters
+  auto copy = open_roll_forward(system, *location, lock.file().info);
+  if (!copy) return std::unexpected(copy.error());
+  if (!*copy) return {};
+  const int directory = location->directory.get();
+  const int fd = retry([&] {
+    return system.openat(directory, location->name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  });
+  if (fd < 0) return std::unexpected(last_error());
+  Fd target(system, fd);
+  struct stat info {};
+  if (system.fstat(fd, &info) != 0) return std::unexpected(last_error());
+  if (!same_file(info, lock.file().info)) return std::unexpected(Errc::path_switched);
+  lock_text(system, fd, F_WRLCK);
+  const auto size = static_cast<std::uint64_t>((*copy)->info.st_size);
+  if (auto written = write_over(system, (*copy)->fd.get(), fd, 0, size); !written) return written;
+  if (system.ftruncate(fd, static_cast<off_t>(size)) != 0) return std::unexpected(last_error());
+  if (retry([&] { return system.fsync(fd); }) != 0 && errno != EINVAL) {
+    return std::unexpected(last_error());
+  }
+  if (auto closed = target.close(); !closed) return closed;
+  (void)system.unlinkat(directory, roll_forward_name(location->name).c_str(), 0);
+  sync_directory(system, directory);
+  return {};
 }
 
 Result<std::size_t> read_some(System& system, int fd, std::span<char> buffer) {
@@ -527,6 +656,33 @@ Result<void> copy_attributes(System& system,
   return {};
 }
 
+// The inode flags a user may set on a file of their own that say how it is
+// kept: synchronous writes (+S), no dump backups (+d), no access times (+A),
+// and the compression and copy-on-write choices (+c, +m, +C).
+constexpr int kCarriedFlags =
+    FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL;
+
+// Gives `to` the carried inode flags of `from`; nothing where the file
+// system has no such flags.
+Result<void> copy_inode_flags(System& system, int from, int to) {
+  int old = 0;
+  if (system.get_inode_flags(from, &old) != 0) {
+    if (errno == ENOTTY || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return {};
+    return std::unexpected(last_error());
+  }
+  old &= kCarriedFlags;
+  int now = 0;
+  if (system.get_inode_flags(to, &now) != 0) {
+    if (old == 0) return {};
+    return std::unexpected(last_error());
+  }
+  if ((now & kCarriedFlags) == old) return {};
+  if (system.set_inode_flags(to, (now & ~kCarriedFlags) | old) != 0) {
+    return std::unexpected(last_error());
+  }
+  return {};
+}
+
 // Appends `length` bytes of `from` at `offset` to `to`: by the kernel where
 // it can copy between the two files, through a buffer where it cannot.
 Result<void> copy_range(System& system, int from, std::uint64_t offset, std::uint64_t length,
@@ -583,6 +739,7 @@ Replacement::Replacement(Replacement&& other) noexcept
       temporary_(std::move(other.temporary_)),
       temporary_name_(std::exchange(other.temporary_name_, {})),
       in_place_(other.in_place_),
+      overwritten_(other.overwritten_),
       pending_(std::move(other.pending_)),
       source_fd_(other.source_fd_),
       source_(other.source_) {}
@@ -657,12 +814,23 @@ Result<Replacement> Replacement::replace(System& system, const Lock& lock, Locat
   auto old_attributes = attributes(system, lock.fd());
   const bool carried = old_attributes && system.fchmod(fd, old.st_mode & 07777) == 0 &&
                        system.fchown(fd, old.st_uid, old.st_gid) == 0 &&
-                       copy_attributes(system, *old_attributes, fd).has_value();
+                       copy_attributes(system, *old_attributes, fd).has_value() &&
+                       copy_inode_flags(system, lock.fd(), fd).has_value();
   if (!carried) {
-    // The copy stays, readable by this user alone, as the new text that is
-    // then written over the old file.
+    // The copy stays as the new text that is then written over the old file.
+    // The group of the file may read it as it reads the file (so that a
+    // save killed half-way can be finished by another member or the owner);
+    // where the file has an ACL, or the group cannot be given, this user
+    // alone may.
     replacement.in_place_ = true;
-    if (system.fchmod(fd, 0600) != 0) {
+    const bool acl =
+        old_attributes && std::any_of(old_attributes->begin(), old_attributes->end(),
+                                      [](const auto& a) { return a.first == kAccessAcl; });
+    const bool shared =
+        !acl && system.fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0 &&
+        (system.fremovexattr(fd, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP) &&
+        system.fchmod(fd, old.st_mode & 0660) == 0;
+    if (!shared && system.fchmod(fd, 0600) != 0) {
       replacement.discard_temporary();
       replacement.stage_elsewhere();
     }
@@ -765,7 +933,7 @@ Result<void> Replacement::commit(SignalHold& hold) {
       if (system_->fstat(copy, &written) != 0) return std::unexpected(last_error());
       auto result = write_in_place(hold, copy, static_cast<std::uint64_t>(written.st_size));
       source.reset();
-      discard_temporary();
+      end_in_place(result.has_value());
       return result;
     }
     temporary_name_.clear();
@@ -811,8 +979,33 @@ Result<void> Replacement::commit_in_place(SignalHold& hold) {
   struct stat staged {};
   if (system_->fstat(temporary_.get(), &staged) != 0) return std::unexpected(last_error());
   auto written = write_in_place(hold, temporary_.get(), static_cast<std::uint64_t>(staged.st_size));
-  discard_temporary();
+  end_in_place(written.has_value());
   return written;
+}
+
+void Replacement::end_in_place(bool written) noexcept {
+  if (!written && overwritten_ && temporary_name_ == roll_forward_name(location_.name)) {
+    // The file is torn: its whole new text stays for the next command.
+    temporary_.reset();
+    temporary_name_.clear();
+    return;
+  }
+  discard_temporary();
+}
+
+Result<void> Replacement::keep_for_roll_forward(int from) {
+  // On disk, whole, under the name that says so, before the old text is
+  // touched.
+  if (retry([&] { return system_->fsync(from); }) != 0) return std::unexpected(last_error());
+  const int directory = location_.directory.get();
+  std::string name = roll_forward_name(location_.name);
+  if (system_->renameat(directory, temporary_name_.c_str(), directory, name.c_str()) != 0) {
+    return std::unexpected(last_error());
+  }
+  temporary_name_ = std::move(name);
+  unregister_temporary();
+  sync_directory(*system_, directory);
+  return {};
 }
 
 Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64_t size) {
@@ -827,6 +1020,9 @@ Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64
   if (system_->fstat(fd, &info) != 0) return std::unexpected(last_error());
   if (!same_file(info, lock_->file().info)) return std::unexpected(Errc::path_switched);
   const auto old_size = static_cast<std::uint64_t>(info.st_size);
+  // Readers of the file are let finish, and new ones wait, until the new
+  // text is whole (the lock goes with the descriptor).
+  lock_text(*system_, fd, F_WRLCK);
 
   // A file-size limit would stop the write half-way (SIGXFSZ): it is
   // checked before the old text is touched.
@@ -874,6 +1070,9 @@ Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64
   // Room for the whole new text first: a full disk fails here, before the
   // old text is touched.
   hold.hold();
+  if (from >= 0 && !temporary_name_.empty()) {
+    if (auto kept = keep_for_roll_forward(from); !kept) return kept;
+  }
   std::uint64_t rest = size;
   if (size > 0 && system_->fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0) {
     const auto error = last_error();
@@ -891,6 +1090,7 @@ Result<void> Replacement::write_in_place(SignalHold& hold, int from, std::uint64
       rest = old_size;
     }
   }
+  overwritten_ = true;
   if (auto written = write_range(0, rest); !written) return written;
   if (system_->ftruncate(fd, static_cast<off_t>(size)) != 0) return std::unexpected(last_error());
   if (retry([&] { return system_->fsync(fd); }) != 0 && errno != EINVAL) {

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -71,8 +73,17 @@ int System::fchown(int fd, uid_t owner, gid_t group) {
 int System::flock(int fd, int operation) {
   return ::flock(fd, operation);
 }
+int System::fcntl_lock(int fd, int command, struct flock* lock) {
+  return ::fcntl(fd, command, lock);
+}
 int System::fallocate(int fd, int mode, off_t offset, off_t length) {
   return ::fallocate(fd, mode, offset, length);
+}
+int System::get_inode_flags(int fd, int* flags) {
+  return ::ioctl(fd, FS_IOC_GETFLAGS, flags);
+}
+int System::set_inode_flags(int fd, int flags) {
+  return ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
 }
 int System::ftruncate(int fd, off_t length) {
   return ::ftruncate(fd, length);

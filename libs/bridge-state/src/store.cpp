@@ -158,9 +158,13 @@ std::expected<Store, std::string> Store::open(const std::filesystem::path& path,
       }
       return cannot_read(path, lock.error());
     }
+    // A save killed while it wrote over the file in place is finished first.
+    if (auto finished = files::finish_interrupted_save(system, *lock, *native); !finished) {
+      return cannot_write(path, finished.error());
+    }
     store.lock_.emplace(std::move(*lock));
   } else {
-    auto file = files::open_regular(system, *native);
+    auto file = files::open_to_read(system, *native);
     if (!file) return cannot_read(path, file.error());
     store.file_.emplace(std::move(*file));
   }

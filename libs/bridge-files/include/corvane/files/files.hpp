@@ -114,6 +114,20 @@ struct OpenFile {
 [[nodiscard]] Result<OpenFile> open_regular(System& system, const std::string& path,
                                             int access = 0 /* O_RDONLY */);
 
+// Opens an existing state file to read it, as `open_regular`, and waits
+// while a save writes over its text in place: from then until the
+// descriptor is closed, such a write waits instead (a replacement, which
+// never touches the open file, does not). A file system without record
+// locks reads without. Where an in-place save was killed while it wrote,
+// the whole new text it left beside the file is opened instead, when this
+// user may read it.
+[[nodiscard]] Result<OpenFile> open_to_read(System& system, const std::string& path);
+
+// The name beside the file `name` under which an in-place save keeps the
+// whole new text, flushed to disk, while it writes it over the old text: its
+// presence says that the file may be torn and that this is its text.
+[[nodiscard]] std::string roll_forward_name(std::string_view name);
+
 // Reads what is there, up to `buffer.size()` bytes; 0 at the end.
 [[nodiscard]] Result<std::size_t> read_some(System& system, int fd, std::span<char> buffer);
 // Reads what is there at `offset`, up to `buffer.size()` bytes; 0 at the end.
@@ -163,6 +177,15 @@ class Lock {
   OpenFile file_;
 };
 
+// Finishes an in-place save of the locked file that was killed while it
+// wrote over the old text: the whole new text it left beside the file
+// (under `roll_forward_name`) is written over it and then removed. Nothing
+// to do when there is none, or when the one there was not made by this
+// user, the file's owner, or (in a directory not everyone may write to) a
+// member of the group that may write the file.
+[[nodiscard]] Result<void> finish_interrupted_save(System& system, const Lock& lock,
+                                                   const std::string& path);
+
 // Where a file lives: its directory, open, and its name there.
 struct Location {
   Fd directory;
@@ -186,7 +209,8 @@ struct Location {
 // or the new complete text.
 //
 // The new text goes to a temporary file beside it, with the old file's mode,
-// owner, group, ACL and extended attributes, is flushed to disk and renamed
+// owner, group, ACL, extended attributes and the inode flags a user may set
+// (+S, +d, +A, +c, +m, +C), is flushed to disk and renamed
 // over the old file (or linked in place of a new one, never replacing a file
 // that appeared meanwhile); then the directory is flushed. The temporary
 // file's name is short and of fixed length, made from the file's own name, so
@@ -195,16 +219,19 @@ struct Location {
 // SIGHUP and SIGQUIT, since it holds a copy of the file.
 //
 // Only where no file may be made beside it (a directory the user may not
-// write to), where a copy could not carry the old file's owner, ACL or
-// attributes (and so would widen who may read it), or where the rename
+// write to), where a copy could not carry the old file's owner, ACL,
+// attributes or inode flags (and so would widen who may read it), or where the rename
 // cannot put it in place (EBUSY for a bind-mounted file, EXDEV), the file is
 // written in place instead: the new text is first written whole to a file
 // readable by this user alone (the copy beside it, else an unnamed one in
 // the temporary directory, else memory) and then copied over the old text
-// piece by piece. A file-size limit it would exceed fails first, the space it
-// needs is reserved first so that a full disk fails before the old text is
-// touched, and the signals above wait until the write is done. Any other
-// failure is reported and leaves the file as it was.
+// piece by piece. The copy beside the file is flushed and renamed to
+// `roll_forward_name` before the first byte is written over the old text, and
+// removed once it is all written: a save killed meanwhile is finished by the
+// next command that changes the file, and readers read that copy. A file-size limit it would exceed
+// fails first, the space it needs is reserved first so that a full disk fails before the old text
+// is touched, and the signals above wait until the write is done. Any other failure is reported and
+// leaves the file as it was.
 class Replacement {
  public:
   // Replaces the locked file that `path` names (`path` is checked again before
@@ -247,6 +274,8 @@ class Replacement {
   Result<void> commit_in_place(SignalHold& hold);
   void stage_elsewhere() noexcept;
   Result<void> write_in_place(SignalHold& hold, int from, std::uint64_t size);
+  Result<void> keep_for_roll_forward(int from);
+  void end_in_place(bool written) noexcept;
   Result<void> check_path_still_leads_to_the_lock();
   Result<void> check_source_unchanged();
   void discard_temporary() noexcept;
@@ -258,6 +287,7 @@ class Replacement {
   Fd temporary_;
   std::string temporary_name_;
   bool in_place_ = false;
+  bool overwritten_ = false;  // the old text has been written over, at least in part
   // Written out in pieces; in place without a file to hold the new text
   // (`temporary_`), all of it.
   std::string pending_;

@@ -6,6 +6,7 @@
 // single calls to see how the layer copes with failures the machine would
 // rarely produce (a full disk, an interrupted call, a short write).
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -44,7 +45,13 @@ class System {
   virtual int fchmod(int fd, mode_t mode);
   virtual int fchown(int fd, uid_t owner, gid_t group);
   virtual int flock(int fd, int operation);
+  // fcntl(fd, command, lock) for the record locks (F_OFD_SETLKW and kin).
+  virtual int fcntl_lock(int fd, int command, struct flock* lock);
   virtual int fallocate(int fd, int mode, off_t offset, off_t length);
+  // The inode flags (chattr's) of an open file: ioctl FS_IOC_GETFLAGS and
+  // FS_IOC_SETFLAGS.
+  virtual int get_inode_flags(int fd, int* flags);
+  virtual int set_inode_flags(int fd, int flags);
   virtual int ftruncate(int fd, off_t length);
   virtual ssize_t flistxattr(int fd, char* names, std::size_t size);
   virtual ssize_t fgetxattr(int fd, const char* name, void* value, std::size_t size);
