@@ -508,8 +508,8 @@ struct PendingTemporary {
   int directory = -1;
   std::array<char, 64> name{};
 };
-PendingTemporary g_pending;                                         // NOLINT
-std::array<struct sigaction, kCleanupSignals.size()> g_previous{};  // NOLINT
+PendingTemporary g_pending;
+std::array<struct sigaction, kCleanupSignals.size()> g_previous{};
 
 extern "C" void remove_temporary_and_die(int signal_number) {
   if (g_pending.active != 0) ::unlinkat(g_pending.directory, g_pending.name.data(), 0);

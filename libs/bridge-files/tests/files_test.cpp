@@ -22,7 +22,7 @@ TEST(Describe, NamesTheSystemsTextAndNumberOrTheLayersOwnText) {
   EXPECT_EQ(describe(Errc::nul_in_path), "file name contained an unexpected NUL byte");
 }
 
-volatile sig_atomic_t g_hangups = 0;  // NOLINT
+volatile sig_atomic_t g_hangups = 0;
 extern "C" void count_hangup(int /*signal*/) {
   g_hangups = g_hangups + 1;
 }

@@ -247,8 +247,6 @@ class Replacement {
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement();
 
-  [[nodiscard]] bool in_place() const noexcept { return in_place_; }
-
   // Appends bytes to the new text.
   [[nodiscard]] Result<void> append(std::string_view bytes);
   // Appends `length` bytes of the file `from` starting at `offset`, copied by
