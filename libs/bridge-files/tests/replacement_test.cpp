@@ -346,6 +346,7 @@ TEST_P(SaveObstacles, TheNewTextIsWrittenInFull) {
     const auto inode = inode_of(file_);
     FaultySystem system;
     GetParam().arrange(system);
+    system.write_piece = 5;  // and every write is short
     SignalHold hold;
     const auto saved = replace(system, file_, text, hold);
     ASSERT_TRUE(saved) << describe(saved.error());
