@@ -3,146 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
 
 #include "corvane/state/codec.hpp"
+#include "faulty_system.hpp"
 #include "state_samples.hpp"
 
 namespace corvane::state {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The real system calls, but for the failures a test asks for.
-class FaultySystem : public files::System {
- public:
-  int create_temporary_errno = 0;  // openat with O_EXCL
-  int interrupted_creates = 0;     // EINTR this many times first
-  int fallocate_errno = 0;
-  int fsetxattr_errno = 0;
-  int write_errno = 0;  // every write fails so
-  bool writes_take_nothing = false;
-  std::size_t write_piece = 0;  // at most this much per write (0: all)
-  int interrupted_writes = 0;   // EINTR this many times first
-  int rename_errno = 0;         // renames over the state file's name fail so
-  int fchown_errno = 0;
-  int tmpfile_errno = 0;
-  std::size_t largest_read = 0;               // the most bytes one pread asked for
-  bool directories_need_read = false;         // a 0711 directory: only O_PATH opens it
-  std::function<void()> on_fsync;             // runs at the first fsync (of the new text)
-  std::chrono::microseconds pwrite_delay{0};  // a slow disk under the in-place write
-  std::function<void()> after_pwrite;         // runs after every write at an offset
-  // Inode flags by inode number, for a file system that keeps them here.
-  std::optional<std::map<ino_t, int>> inode_flags;
-  int get_flags_errno = 0;
-  int set_flags_errno = 0;
-
-  int get_inode_flags(int fd, int* flags) override {
-    if (get_flags_errno != 0) return fail_with(get_flags_errno);
-    if (!inode_flags) return System::get_inode_flags(fd, flags);
-    *flags = (*inode_flags)[inode(fd)];
-    return 0;
-  }
-  int set_inode_flags(int fd, int flags) override {
-    if (set_flags_errno != 0) return fail_with(set_flags_errno);
-    if (!inode_flags) return System::set_inode_flags(fd, flags);
-    (*inode_flags)[inode(fd)] = flags;
-    return 0;
-  }
-  static ino_t inode(int fd) {
-    struct stat info {};
-    (void)::fstat(fd, &info);
-    return info.st_ino;
-  }
-
-  int open(const char* path, int flags, mode_t mode) override {
-    if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
-      return fail_with(EACCES);
-    }
-    if ((flags & O_TMPFILE) == O_TMPFILE && tmpfile_errno != 0) return fail_with(tmpfile_errno);
-    return System::open(path, flags, mode);
-  }
-  int openat_directory_check(int dir, const char* name, int flags) {
-    if (directories_need_read && (flags & O_DIRECTORY) != 0 && (flags & O_PATH) == 0) {
-      return fail_with(EACCES);
-    }
-    return System::openat(dir, name, flags, 0);
-  }
-  int renameat(int from_dir, const char* from, int to_dir, const char* to) override {
-    if (rename_errno != 0 && std::string_view(to) == "corvane.json") return fail_with(rename_errno);
-    return System::renameat(from_dir, from, to_dir, to);
-  }
-
-  int openat(int dir, const char* name, int flags, mode_t mode) override {
-    if ((flags & O_DIRECTORY) != 0) return openat_directory_check(dir, name, flags);
-    if ((flags & O_EXCL) != 0) {
-      if (interrupted_creates > 0) return fail_with(EINTR, interrupted_creates);
-      if (create_temporary_errno != 0) return fail_with(create_temporary_errno);
-    }
-    return System::openat(dir, name, flags, mode);
-  }
-  int fchown(int fd, uid_t owner, gid_t group) override {
-    if (fchown_errno != 0) return fail_with(fchown_errno);
-    return System::fchown(fd, owner, group);
-  }
-  ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) override {
-    largest_read = std::max(largest_read, size);
-    return System::pread(fd, buffer, size, offset);
-  }
-  int fsync(int fd) override {
-    if (on_fsync) std::exchange(on_fsync, {})();
-    return System::fsync(fd);
-  }
-  int fallocate(int fd, int mode, off_t offset, off_t length) override {
-    if (fallocate_errno != 0) return fail_with(fallocate_errno);
-    return System::fallocate(fd, mode, offset, length);
-  }
-  int fsetxattr(int fd, const char* name, const void* value, std::size_t size, int flags) override {
-    if (fsetxattr_errno != 0) return fail_with(fsetxattr_errno);
-    return System::fsetxattr(fd, name, value, size, flags);
-  }
-  ssize_t write(int fd, const void* buffer, std::size_t size) override {
-    if (interrupted_writes > 0) return fail_with(EINTR, interrupted_writes);
-    if (write_errno != 0) return fail_with(write_errno);
-    if (writes_take_nothing) return 0;
-    return System::write(fd, buffer, write_piece == 0 ? size : std::min(size, write_piece));
-  }
-  ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset) override {
-    if (write_errno != 0) return fail_with(write_errno);
-    if (pwrite_delay.count() > 0) std::this_thread::sleep_for(pwrite_delay);
-    const ssize_t n = System::pwrite(fd, buffer, size, offset);
-    if (after_pwrite) after_pwrite();
-    return n;
-  }
-
- private:
-  static int fail_with(int error) {
-    errno = error;
-    return -1;
-  }
-  static int fail_with(int error, int& times) {
-    --times;
-    return fail_with(error);
-  }
-};
+using files::testing::FaultySystem;
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -283,128 +166,12 @@ TEST_F(StoreTest, FailuresCarryTheSystemDescription) {
       std::string("a\0b", 3) + ": file name contained an unexpected NUL byte (run init first)");
   create(path_);
   EXPECT_EQ(Store::create(path_, fresh_state()).error(), path_.string() + " already exists");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(Store::open(dir_ / "fifo", Access::Change).error(),
+            (dir_ / "fifo").string() + ": not a regular file (run init first)");
   std::ofstream(dir_ / "empty.json") << "  \n ";
   EXPECT_EQ(Store::open(dir_ / "empty.json", Access::Read).error(),
             "EOF while parsing a value at line 2 column 1");
-}
-
-// What a failure to make the temporary file leads to: only a directory the
-// user may not write to allows writing in place; anything else is reported
-// and leaves the file alone.
-struct TemporaryFault {
-  const char* label;
-  int error;
-  const char* message;  // empty: the save succeeds in place
-};
-
-void PrintTo(const TemporaryFault& fault, std::ostream* os) {
-  *os << fault.label;
-}
-
-class TemporaryFileFaults : public StoreTest,
-                            public ::testing::WithParamInterface<TemporaryFault> {};
-
-TEST_P(TemporaryFileFaults, NeverTruncateTheFileUnlessTheDirectoryIsClosed) {
-  create(path_);
-  const auto before = read_file(path_);
-  const auto inode = inode_of(path_);
-  FaultySystem system;
-  system.create_temporary_errno = GetParam().error;
-  const auto saved = change(system, path_);
-  if (std::string_view(GetParam().message).empty()) {
-    ASSERT_TRUE(saved) << saved.error();
-    EXPECT_NE(read_file(path_), before);
-    EXPECT_EQ(inode_of(path_), inode) << "written in place";
-  } else {
-    EXPECT_EQ(saved.error(), GetParam().message);
-    EXPECT_EQ(read_file(path_), before);
-  }
-  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Store, TemporaryFileFaults,
-    ::testing::Values(
-        TemporaryFault{"NoSpace", ENOSPC, "No space left on device (os error 28)"},
-        TemporaryFault{"NoInodesOrQuota", EDQUOT, "Disk quota exceeded (os error 122)"},
-        TemporaryFault{"ProcessOutOfFiles", EMFILE, "Too many open files (os error 24)"},
-        TemporaryFault{"SystemOutOfFiles", ENFILE, "Too many open files in system (os error 23)"},
-        TemporaryFault{"NameTooLong", ENAMETOOLONG, "File name too long (os error 36)"},
-        TemporaryFault{"ClosedDirectory", EACCES, ""}, TemporaryFault{"NotPermitted", EPERM, ""},
-        TemporaryFault{"ReadOnlyFileSystem", EROFS, ""}),
-    [](const auto& param_info) { return std::string(param_info.param.label); });
-
-TEST_F(StoreTest, AnInterruptedCreateOrWriteIsRetried) {
-  create(path_);
-  FaultySystem system;
-  system.interrupted_creates = 3;
-  system.interrupted_writes = 3;
-  system.write_piece = 7;  // and every write is short
-  ASSERT_TRUE(change(system, path_));
-  EXPECT_EQ(Store::open(path_, Access::Read)->state().router.policy.max_attempts, 6U);
-}
-
-TEST_F(StoreTest, AFailedWriteLeavesTheOldFileAndNoCopy) {
-  create(path_);
-  const auto before = read_file(path_);
-  FaultySystem system;
-  system.write_errno = ENOSPC;
-  EXPECT_EQ(change(system, path_).error(), "No space left on device (os error 28)");
-  system.write_errno = 0;
-  system.writes_take_nothing = true;
-  EXPECT_EQ(change(system, path_).error(), "failed to write whole buffer");
-  EXPECT_EQ(read_file(path_), before);
-  EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
-}
-
-TEST_F(StoreTest, InPlaceTheSpaceIsReservedBeforeTheOldTextIsTouched) {
-  create(path_);
-  const auto before = read_file(path_);
-  FaultySystem system;
-  system.create_temporary_errno = EACCES;
-  system.fallocate_errno = ENOSPC;
-  EXPECT_EQ(change(system, path_).error(), "No space left on device (os error 28)");
-  EXPECT_EQ(read_file(path_), before);
-}
-
-TEST_F(StoreTest, AttributesTheCopyCannotCarryMeanTheFileIsWrittenInPlace) {
-  create(path_);
-  if (::setxattr(path_.c_str(), "user.corvane-test", "kept", 4, 0) != 0) {
-    GTEST_SKIP() << "no user extended attributes here: " << std::strerror(errno);
-  }
-  FaultySystem carried;
-  ASSERT_TRUE(change(carried, path_));
-  char value[8] = {};
-  EXPECT_EQ(::getxattr(path_.c_str(), "user.corvane-test", value, sizeof value), 4);
-  EXPECT_EQ(std::string_view(value, 4), "kept") << "the replacement carries the attribute";
-
-  const auto inode = inode_of(path_);
-  FaultySystem refused;
-  refused.fsetxattr_errno = EPERM;
-  ASSERT_TRUE(change(refused, path_));
-  EXPECT_EQ(inode_of(path_), inode) << "written in place, keeping the attribute";
-  EXPECT_EQ(::getxattr(path_.c_str(), "user.corvane-test", value, sizeof value), 4);
-}
-
-TEST_F(StoreTest, StaleTemporaryFilesOfThisFileAloneAreRemovedUnderTheLock) {
-  create(path_);
-  create(dir_ / "other.json");
-  const auto mine = files::temporary_prefix("corvane.json") + "AbC123";
-  const auto theirs = files::temporary_prefix("other.json") + "AbC123";
-  std::ofstream(dir_ / mine) << "a copy with the seed";
-  std::ofstream(dir_ / theirs) << "another state's copy";
-  ASSERT_TRUE(change(files::System::real(), path_));
-  EXPECT_EQ(entries(dir_), (std::vector<std::string>{theirs, "corvane.json", "other.json"}));
-}
-
-TEST_F(StoreTest, TheTemporaryNameFitsWhateverTheFileIsCalled) {
-  const auto path = dir_ / std::string(250, 'n');
-  create(path);
-  const auto inode = inode_of(path);
-  ASSERT_TRUE(change(files::System::real(), path));
-  EXPECT_NE(inode_of(path), inode) << "replaced, not written in place";
-  EXPECT_EQ(files::temporary_prefix(std::string(255, 'x')).size(),
-            files::temporary_prefix("a").size());
 }
 
 TEST_F(StoreTest, ALinkSwitchedWhileACommandRunsIsNotWrittenThrough) {
@@ -425,39 +192,6 @@ TEST_F(StoreTest, ALinkSwitchedWhileACommandRunsIsNotWrittenThrough) {
   EXPECT_EQ(read_file(dir_ / "v2.json"), v2_text);
 }
 
-TEST_F(StoreTest, AFileThatIsNotRegularIsRefusedWithoutWaiting) {
-  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  for (const auto access : {Access::Read, Access::Change}) {
-    EXPECT_EQ(Store::open(dir_ / "fifo", access).error(),
-              (dir_ / "fifo").string() + ": not a regular file (run init first)");
-  }
-  EXPECT_EQ(Store::open("/dev/zero", Access::Read).error(),
-            "/dev/zero: not a regular file (run init first)");
-}
-
-TEST_F(StoreTest, NewStateFilesAreMadeThroughDanglingLinksButNotThroughLoops) {
-  fs::create_symlink("real.json", dir_ / "link.json");
-  create(dir_ / "link.json");
-  EXPECT_TRUE(fs::is_regular_file(dir_ / "real.json"));
-  fs::create_symlink("b", dir_ / "a");
-  fs::create_symlink("a", dir_ / "b");
-  EXPECT_EQ(Store::create(dir_ / "a", fresh_state()).error(),
-            "Too many levels of symbolic links (os error 40)");
-}
-
-TEST_F(StoreTest, ALinkPlantedByAnotherUserInASharedStickyDirectoryIsNotFollowed) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a link as another user";
-  const auto shared = dir_ / "shared";
-  fs::create_directory(shared);
-  fs::permissions(shared, static_cast<fs::perms>(01777));
-  fs::create_directory(dir_ / "planter");
-  fs::create_symlink(dir_ / "planter" / "state.json", shared / "corvane.json");
-  ASSERT_EQ(::lchown((shared / "corvane.json").c_str(), 65534, 65534), 0);
-  EXPECT_EQ(Store::create(shared / "corvane.json", fresh_state()).error(),
-            "Permission denied (os error 13)");
-  EXPECT_FALSE(fs::exists(dir_ / "planter" / "state.json"));
-}
-
 TEST_F(StoreTest, AWaiterForTheLockGivesUpNamingAnotherProcess) {
   create(path_);
   const int holder = ::open(path_.c_str(), O_RDONLY);
@@ -468,29 +202,6 @@ TEST_F(StoreTest, AWaiterForTheLockGivesUpNamingAnotherProcess) {
             path_.string() + " is locked by another process; gave up after 0 seconds");
   ::close(holder);
   EXPECT_TRUE(Store::open(path_, Access::Change));
-}
-
-TEST_F(StoreTest, AWaiterTakesTheFileRenamedIntoPlaceWhileTheOldOneIsStillLocked) {
-  // The holder replaced the file and keeps the old one locked (it is still
-  // printing): the waiter must go on with the new file, not wait for the old.
-  create(path_);
-  const int old_file = ::open(path_.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(old_file, LOCK_EX), 0);
-  std::thread replacer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    create(dir_ / "new.json");
-    fs::rename(dir_ / "new.json", path_);
-  });
-  const auto started = std::chrono::steady_clock::now();
-  auto store = Store::open(path_, Access::Change, Checks::None, files::System::real(),
-                           std::chrono::seconds(5));
-  replacer.join();
-  ASSERT_TRUE(store) << store.error();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-  const int probe = ::open(path_.c_str(), O_RDONLY);
-  EXPECT_NE(::flock(probe, LOCK_EX | LOCK_NB), 0) << "the lock is on the file the path names now";
-  ::close(probe);
-  ::close(old_file);
 }
 
 // What another program may do to the state file while a command runs (an
@@ -774,86 +485,6 @@ TEST_P(InPlaceSaves, AKilledOverwriteIsFinishedByTheNextChange) {
   changer->release();
   EXPECT_EQ(read_file(path_), new_text);
   EXPECT_EQ(entries(dir_), std::vector<std::string>{"corvane.json"});
-}
-
-// A copy planted by a user who may not write the file is never taken for
-// the file's text.
-TEST_F(StoreTest, ACopyNotMadeByAWriterOfTheFileIsIgnored) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a file as another user";
-  create(path_);
-  const auto text = read_file(path_);
-  const auto copy = dir_ / files::roll_forward_name("corvane.json");
-  { std::ofstream(copy) << "{}"; }
-  ASSERT_EQ(::chown(copy.c_str(), 4242, 4242), 0);
-  ASSERT_EQ(::chown(path_.c_str(), 0, 0), 0);
-  ASSERT_TRUE(Store::open(path_, Access::Read));
-  auto changer = Store::open(path_, Access::Change);
-  ASSERT_TRUE(changer) << changer.error();
-  changer->release();
-  EXPECT_EQ(read_file(path_), text);
-}
-
-// The inode flags a user may set (+S +d +A) go with the new file; a file
-// system where they cannot be given keeps the file (written in place), and
-// one without them saves as usual.
-struct FlagsCase {
-  const char* label;
-  int get_errno;
-  int set_errno;
-  bool in_place;
-  int kept;  // the flags the file has after the save
-};
-
-void PrintTo(const FlagsCase& flags, std::ostream* os) {
-  *os << flags.label;
-}
-
-class InodeFlags : public StoreTest, public ::testing::WithParamInterface<FlagsCase> {};
-
-TEST_P(InodeFlags, AreCarriedByTheNewFile) {
-  create(path_);
-  const auto inode = inode_of(path_);
-  FaultySystem system;
-  system.inode_flags.emplace();
-  // +S +d +A, and the journalling flag, which is not the user's to carry.
-  (*system.inode_flags)[inode] = FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL;
-  system.get_flags_errno = GetParam().get_errno;
-  system.set_flags_errno = GetParam().set_errno;
-  ASSERT_TRUE(change(system, path_));
-  EXPECT_EQ(inode_of(path_) == inode, GetParam().in_place);
-  EXPECT_EQ((*system.inode_flags)[inode_of(path_)], GetParam().kept);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Store, InodeFlags,
-    ::testing::Values(FlagsCase{"Carried", 0, 0, false, FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL},
-                      FlagsCase{"RefusedSoWrittenInPlace", 0, EPERM, true,
-                                FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL},
-                      FlagsCase{"NoneOnThisFileSystem", ENOTTY, 0, false, 0},
-                      FlagsCase{"NotSupported", EOPNOTSUPP, 0, false, 0}),
-    [](const auto& param_info) { return std::string(param_info.param.label); });
-
-// On the real file system, where it keeps the no-dump flag.
-TEST_F(StoreTest, TheNoDumpFlagSurvivesASave) {
-  create(path_);
-  {
-    const int fd = ::open(path_.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    int flags = 0;
-    const bool set = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                     (flags |= FS_NODUMP_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    ::close(fd);
-    if (!set) GTEST_SKIP() << "no inode flags here: " << std::strerror(errno);
-  }
-  const auto inode = inode_of(path_);
-  ASSERT_TRUE(change(files::System::real(), path_));
-  EXPECT_NE(inode_of(path_), inode) << "replaced";
-  const int fd = ::open(path_.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  int flags = 0;
-  EXPECT_EQ(::ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
-  ::close(fd);
-  EXPECT_NE(flags & FS_NODUMP_FL, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
